@@ -1,0 +1,102 @@
+// The activity log: the timestamped text log every part of the daemon writes to.
+#include "log/activity_log.hpp"
+
+#include "common/unique_fd.hpp"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <syslog.h>
+
+FILE* log_stream = nullptr;
+
+namespace {
+
+char timestamp[80];
+
+// Owns the sink when it is a file; standard output is never closed.
+file_ptr log_file;
+
+const char* sinkName(const char* path)
+{
+    return log_stream == stdout || path == nullptr ? "stdout" : path;
+}
+
+// fopen("a+") would create the file 0666 less the umask, and the umask is 0 in daemon
+// mode: a world-writable log. Create it 0644 instead, and close-on-exec, so that the
+// service commands do not hand it on to smsd.
+FILE* openAppending(const char* path)
+{
+    unique_fd fd(open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd.get(), "a+");
+    if (stream != nullptr) {
+        (void)fd.release();
+    }
+    return stream;
+}
+
+} // namespace
+
+const char* gettimestamp()
+{
+    const std::time_t now = std::time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    std::strftime(timestamp, sizeof timestamp, "%Y-%m-%d %H:%M:%S", &local);
+    return timestamp;
+}
+
+void openLogfile(const char* path)
+{
+    closeLogFile();
+    if (path != nullptr) {
+        log_file.reset(openAppending(path));
+        if (log_file) {
+            log_stream = log_file.get();
+            return;
+        }
+        syslog(LOG_ERR, "Can not open log file: %s, error: %s", path, std::strerror(errno));
+    }
+    log_stream = stdout;
+}
+
+void closeLogFile()
+{
+    log_file.reset();
+    log_stream = nullptr;
+}
+
+void writeHeartbeat(const char* path)
+{
+    if (std::fprintf(log_stream, "%s\n", gettimestamp()) < 0) {
+        syslog(LOG_ERR, "Can not write to log stream: %s, error: %s", sinkName(path),
+               std::strerror(errno));
+        openLogfile(path);
+    }
+}
+
+void flushLogfile(const char* path)
+{
+    if (std::fflush(log_stream) != 0) {
+        syslog(LOG_ERR, "Can not fflush() log stream: %s, error: %s", sinkName(path),
+               std::strerror(errno));
+    }
+}
+
+void logLine(const char* format, ...)
+{
+    if (log_stream == nullptr) {
+        return;
+    }
+    std::fprintf(log_stream, "%s: ", gettimestamp());
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(log_stream, format, args);
+    va_end(args);
+    std::fputc('\n', log_stream);
+}

@@ -1,0 +1,39 @@
+// The locked pid file that keeps a second daemon from running beside the first.
+#include "process/pid_file.hpp"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+std::optional<std::string> pid_file_name;
+int pid_fd = -1;
+
+void takePidFile()
+{
+    pid_fd = open(pid_file_name->c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    if (pid_fd < 0) {
+        std::exit(EXIT_FAILURE);
+    }
+    if (lockf(pid_fd, F_TLOCK, 0) < 0) {
+        std::exit(EXIT_FAILURE);
+    }
+    // Only now that the file is ours may its old content go: a longer old pid would
+    // otherwise leave a tail behind the new one.
+    const std::string text = std::to_string(getpid()) + "\n";
+    (void)!ftruncate(pid_fd, 0);
+    (void)!pwrite(pid_fd, text.data(), text.size(), 0);
+}
+
+void releasePidFile()
+{
+    if (pid_fd == -1) {
+        return;
+    }
+    // Unlink while still holding the lock: once it is released another daemon may take
+    // the same path, and we must not delete its fresh pid file.
+    unlink(pid_file_name->c_str());
+    lockf(pid_fd, F_ULOCK, 0);
+    close(pid_fd);
+    pid_fd = -1;
+}

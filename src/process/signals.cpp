@@ -1,0 +1,75 @@
+// SIGINT stops the daemon, SIGHUP is noted; both cut the sleep between passes short.
+#include "process/signals.hpp"
+
+#include "log/activity_log.hpp"
+#include "process/pid_file.hpp"
+
+#include <csignal>
+#include <ctime>
+#include <poll.h>
+
+std::atomic<int> running{0};
+
+namespace {
+
+static_assert(std::atomic<int>::is_always_lock_free, "the flags are shared with a signal handler");
+
+std::atomic<int> stop_requested{0};
+std::atomic<int> reloads_requested{0};
+
+void install(int sig, int extra_flags)
+{
+    struct sigaction action {};
+    action.sa_handler = handle_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | extra_flags;
+    sigaction(sig, &action, nullptr);
+}
+
+} // namespace
+
+void handle_signal(int sig)
+{
+    if (sig == SIGINT) {
+        running = 0;
+        stop_requested = 1;
+    } else if (sig == SIGHUP) {
+        ++reloads_requested;
+    }
+}
+
+void installSignalHandlers()
+{
+    // SA_RESETHAND puts SIGINT back to its default action as it is delivered, so a
+    // second SIGINT ends a daemon whose orderly stop is stuck.
+    install(SIGINT, SA_RESETHAND);
+    install(SIGHUP, 0);
+}
+
+void handlePendingSignals()
+{
+    if (stop_requested.exchange(0) != 0) {
+        logLine("Debug: stopping daemon ...");
+        releasePidFile();
+    }
+    for (int n = reloads_requested.exchange(0); n > 0; --n) {
+        logLine("Debug: reloading daemon config file ...");
+    }
+}
+
+void sleepUnlessSignalled(int seconds)
+{
+    // Test the flags with the signals blocked and let ppoll unblock them atomically:
+    // a signal that lands between the test and the sleep still ends the sleep.
+    sigset_t blocked;
+    sigset_t previous;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGHUP);
+    sigprocmask(SIG_BLOCK, &blocked, &previous);
+    if (running != 0 && stop_requested == 0 && reloads_requested == 0) {
+        const struct timespec period {seconds, 0};
+        ppoll(nullptr, 0, &period, &previous);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}

@@ -1,0 +1,111 @@
+// Generating /etc/smsd.conf: one section per modem present, everything else fixed.
+#include "smstools/smsd_conf.hpp"
+
+#include "common/concat.hpp"
+#include "common/write_file.hpp"
+#include "log/activity_log.hpp"
+#include "smstools/smstools_paths.hpp"
+
+namespace {
+
+constexpr char kServiceSettings[] =
+    "#\n"
+    "logfile = /var/log/smsd.log\n"
+    "loglevel = 5\n"
+    "log_response_time = yes\n"
+    "delaytime = 0\n"
+    "delaytime_mainprocess = 0\n"
+    "internal_combine = yes\n"
+    "receive_before_send = no\n"
+    "logtime_ms = 1\n"
+    "max_continuous_sending = 60\n"
+    "incoming_utf8 = yes\n"
+    "umask = 111\n"
+    "spool_directory_order = no\n"
+    "#\n"
+    "trust_outgoing = yes\n"
+    "#\n"
+    "autosplit = 3\n"
+    "#\n"
+    "#Timers for errors (specify how many seconds stop on error)\n"
+    "blocktime = 3\n"
+    "errorsleeptime = 3\n"
+    "#\n"
+    "#Directories\n"
+    "outgoing = /var/spool/sms/outgoing\n"
+    "checked = /var/spool/sms/checked\n"
+    "failed = /var/spool/sms/failed\n"
+    "incoming = /var/spool/sms/incoming\n"
+    "sent = /var/spool/sms/sent\n"
+    "stats = /var/spool/sms/stats\n"
+    "#\n"
+    "#Stats\n"
+    "stats_no_zeroes = yes\n"
+    "stats_interval = 0\n"
+    "#\n"
+    "#\n"
+    "[default]\n"
+    "baudrate = 921600\n"
+    "check_network = 0\n"
+    "detect_unexpected_input = no\n"
+    "hangup_incoming_call = yes\n"
+    "incoming = 2\n"
+    "init2 = at+cmms=2\n"
+    "mode = new\n"
+    "pin = ignore\n"
+    "pre_init = no\n"
+    "regular_run_interval = 60\n"
+    "regular_run_cmd = AT+CSQ\n"
+    "regular_run_loglevel = 7\n"
+    "voicecall_hangup_ath = yes\n"
+    "voicecall_ignore_modem_response = yes\n"
+    // Every port shares GSM1's event handler; the box ships only that one script.
+    "eventhandler = /etc/sms/scripts/eventhandlerGSM1.sh\n"
+    "#\n"
+    "#MODEM PROPERTIES\n";
+
+// The counting probe relies on these two shapes: "GSMn= " in [queues] and "GSMn = " in
+// [provider] are the only generated lines that match "GSM..=".
+std::string queueLine(const std::string& port)
+{
+    return concat(port, "= /mnt/flash/spool/") + port + "\n";
+}
+
+std::string providerLine(const std::string& port)
+{
+    return concat(port, " = 0,1,2,3,4,5,6,7,8,9,s\n");
+}
+
+} // namespace
+
+std::string smsdConfText(const ModemSlots& slots, int count)
+{
+    std::string text = "# /etc/smsd.conf\n#\n";
+    text += concat("devices= GSM* 1-", std::to_string(count)) + "\n";
+    text += kServiceSettings;
+
+    std::string queues;
+    std::string providers;
+    for (int index = 1; index <= count; ++index) {
+        const std::string port = concat("GSM", std::to_string(index));
+        text += concat("[", port) + "]\n";
+        text += concat("device = /dev/", slots[index - 1]) + "\n";
+        text += concat("queues = ALL,", port) + "\n";
+        text += concat("regular_run_logfile = /var/ramlog/smsd_run_", port) + ".log\n";
+        text += "#\n";
+        queues += queueLine(port);
+        providers += providerLine(port);
+    }
+
+    text += "#END MODEM PROPERTIES\n#\n[queues]\nALL = /mnt/flash/spool/all \n";
+    text += queues;
+    text += "#\n[provider]\nALL = 0,1,2,3,4,5,6,7,8,9,s \n";
+    text += providers;
+    return text;
+}
+
+void createsmsd(const ModemSlots& slots, int count)
+{
+    writeFileReportingErrors(kSmsdConfPath, smsdConfText(slots, count));
+    logLine("Writing /etc/smsd.conf");
+}

@@ -1,0 +1,7 @@
+// One supervision pass: measure, decide, and restart smstools when it is out of line.
+#pragma once
+
+// Runs once per main-loop iteration. Restarts smstools with a fresh configuration on the
+// first pass, and later when the configured and present port counts differ or the
+// blocked count has changed since the last restart.
+void checkmodemstatus();
