@@ -22,10 +22,11 @@
 
 namespace {
 
-// Records each call; sleeps when asked to; publishes a prepared status file on start,
+// Records each call and the smsd.conf it found; sleeps when asked to; publishes a prepared status file on start,
 // as smsd would once it runs.
 const char kFakeService[] = R"SH(#!/bin/sh
 echo "$*" >> ROOT/service.calls
+cp /etc/smsd.conf "ROOT/run/smsd.conf-at-$2" 2>/dev/null
 if [ -f ROOT/service.delay ]; then sleep "$(cat ROOT/service.delay)"; fi
 if [ "$2" = start ] && [ -f ROOT/status.on-start ]; then
     cp ROOT/status.on-start /var/spool/sms/stats/status
@@ -183,8 +184,9 @@ void Box::startHolder()
         if (unshare(CLONE_NEWNS) != 0) {
             failInChild(report, "unshare(CLONE_NEWNS)");
         }
+        // Recursive, so that the /dev/null bound into the box's /dev comes along.
         const auto bind = [&](const std::string& from, const std::string& to) {
-            if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
                 failInChild(report, "bind " + from + " on " + to);
             }
         };
@@ -311,6 +313,11 @@ std::vector<std::string> Box::serviceCalls() const
     return calls;
 }
 
+std::string Box::confAt(const std::string& action) const
+{
+    return readFile(root_ + "/run/smsd.conf-at-" + action);
+}
+
 void Box::enter() const
 {
     const auto join = [&](const char* kind, int type) {
@@ -383,6 +390,14 @@ std::optional<mode_t> Box::modeInside(const std::string& path) const
     const mode_t mode = static_cast<mode_t>(std::stoi(readFile(copy)));
     unlink(copy.c_str());
     return mode;
+}
+
+bool Box::makeReadOnly(const std::string& path) const
+{
+    return inside([&] {
+        const bool bound = mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        return bound && mount(nullptr, path.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0 ? 0 : 1;
+    }) == 0;
 }
 
 pid_t Box::spawn(const std::vector<std::string>& command, const SpawnOptions& options) const

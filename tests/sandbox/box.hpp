@@ -47,6 +47,8 @@ public:
     // Makes each call of the fake service take `seconds` before it returns.
     void slowService(int seconds) const;
     std::vector<std::string> serviceCalls() const;
+    // /etc/smsd.conf as the fake service found it when last called with "stop" or "start".
+    std::string confAt(const std::string& action) const;
 
     // Runs `body` in a child process inside the namespace; gives its exit status.
     int inside(const std::function<int()>& body) const;
@@ -54,6 +56,9 @@ public:
     bool writeInside(const std::string& path, const std::string& text) const;
     // stat() inside the namespace; nothing when the path does not exist.
     std::optional<mode_t> modeInside(const std::string& path) const;
+
+    // Turns a directory inside the box into a read-only mount.
+    bool makeReadOnly(const std::string& path) const;
 
     // Starts a command inside the namespace. The caller waits for it (waitExit).
     pid_t spawn(const std::vector<std::string>& command, const SpawnOptions& options = {}) const;

@@ -1,0 +1,194 @@
+// Daemon mode: detaching, the locked pid file, and what the background process holds open.
+#include "sandbox/daemon_run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+DaemonOptions daemonMode()
+{
+    DaemonOptions options;
+    options.daemon_mode = true;
+    return options;
+}
+
+std::string procField(pid_t pid, const std::string& file, const std::string& key)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key, 0) == 0) {
+            const size_t start = line.find_first_not_of(" \t", key.size());
+            return line.substr(start);
+        }
+    }
+    return {};
+}
+
+mode_t modeOf(const std::string& path)
+{
+    struct stat info {};
+    stat(path.c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+bool lockedByAnother(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    const bool locked = lockf(fd, F_TEST, 0) != 0;
+    close(fd);
+    return locked;
+}
+
+// Exit statuses of the daemon processes that ended and fell to the test as subreaper.
+std::vector<int> reapOrphans(size_t expected)
+{
+    std::vector<int> statuses;
+    waitUntil([&] {
+        int status = 0;
+        if (waitpid(-1, &status, WNOHANG) > 0 && WIFEXITED(status)) {
+            statuses.push_back(WEXITSTATUS(status));
+        }
+        return statuses.size() >= expected;
+    });
+    return statuses;
+}
+
+} // namespace
+
+TEST(DaemonMode, TheDaemonDetachesAndHoldsALockedPidFile)
+{
+    Box box;
+    writeFile(box.root() + "/run/modemwatchd.pid", "1234567890123\nstale\n");
+    Daemon daemon(box, daemonMode());  // waits for the launcher to exit 0
+    const pid_t pid = daemon.pid();
+
+    EXPECT_EQ(readFile(daemon.pidPath()), std::to_string(pid) + "\n") << "no tail of the old content";
+    EXPECT_TRUE(lockedByAnother(daemon.pidPath()));
+    EXPECT_NE(getsid(pid), getsid(0)) << "a session of its own";
+    EXPECT_NE(getsid(pid), pid) << "no session leader, so it can never gain a terminal";
+    EXPECT_EQ(procField(pid, "status", "Umask:"), "0000");
+    char cwd[256] = {};
+    ASSERT_GT(readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), cwd, sizeof cwd - 1), 0);
+    EXPECT_STREQ(cwd, "/");
+    // Created under a umask of 0, yet not writable by others.
+    EXPECT_EQ(modeOf(daemon.logPath()), 0644U);
+    EXPECT_TRUE(daemon.pass());
+}
+
+TEST(DaemonMode, ANewPidFileIsReadableByItsGroupOnly)
+{
+    Box box;
+    Daemon daemon(box, daemonMode());
+    EXPECT_EQ(modeOf(daemon.pidPath()), 0640U);
+}
+
+TEST(DaemonMode, StandardDescriptorsLeadToDevNullAndNothingElseIsInherited)
+{
+    Box box;
+    DaemonOptions options = daemonMode();
+    // Hand the launcher descriptors it must not pass on.
+    options.prefix = {"sh", "-c", "exec 7</dev/null 9>>" + box.root() + "/run/inherited; exec \"$@\"", "sh"};
+    Daemon daemon(box, options);
+    const std::string fd_dir = "/proc/" + std::to_string(daemon.pid()) + "/fd/";
+    for (int fd : {0, 1, 2}) {
+        struct stat info {};
+        ASSERT_EQ(stat((fd_dir + std::to_string(fd)).c_str(), &info), 0) << fd;
+        EXPECT_EQ(info.st_rdev, makedev(1, 3)) << fd << " is not /dev/null";
+        const int flags = std::stoi(procField(daemon.pid(), "fdinfo/" + std::to_string(fd), "flags:"), nullptr, 8);
+        EXPECT_EQ(flags & O_ACCMODE, fd == 0 ? O_RDONLY : O_WRONLY) << fd;
+    }
+    // Beyond those: the pid file, the log and the syslog socket, all closed on exec.
+    int others = 0;
+    for (int fd = 3; fd < 64; ++fd) {
+        char target[512] = {};
+        if (readlink((fd_dir + std::to_string(fd)).c_str(), target, sizeof target - 1) < 0) {
+            continue;
+        }
+        ++others;
+        const std::string what = target;
+        EXPECT_TRUE(what == daemon.pidPath() || what == daemon.logPath() || what.rfind("socket:", 0) == 0) << what;
+        const int flags = std::stoi(procField(daemon.pid(), "fdinfo/" + std::to_string(fd), "flags:"), nullptr, 8);
+        EXPECT_NE(flags & O_CLOEXEC, 0) << what << " would leak into smsd";
+    }
+    EXPECT_EQ(others, 3);
+}
+
+TEST(DaemonMode, ASecondInstanceGivesUpWhileTheFirstRunsOn)
+{
+    Box box;
+    Daemon first(box, daemonMode());
+    const std::string pid_text = readFile(first.pidPath());
+
+    const pid_t launcher = box.spawn(daemonCommand({"-d", "-p", first.pidPath(), "-l", box.root() + "/run/second.log"}));
+    EXPECT_EQ(waitExit(launcher), 0);
+    // Both intermediate processes exit 0, the second background one 1 on finding the
+    // lock taken.
+    std::vector<int> statuses = reapOrphans(3);
+    std::sort(statuses.begin(), statuses.end());
+    EXPECT_EQ(statuses, (std::vector<int>{0, 0, 1}));
+
+    EXPECT_FALSE(fileExists(box.root() + "/run/second.log"));
+    EXPECT_EQ(readFile(first.pidPath()), pid_text);
+    EXPECT_TRUE(first.pass());
+    EXPECT_EQ(box.syslog().count("Started " + daemonBinary()), 1);
+}
+
+TEST(DaemonMode, SigintRemovesThePidFileAndSigtermLeavesIt)
+{
+    Box box;
+    {
+        Daemon daemon(box, daemonMode());
+        EXPECT_EQ(daemon.stop(), 0);
+        EXPECT_FALSE(fileExists(daemon.pidPath()));
+        EXPECT_EQ(textOf(daemon.lines().back()), "Debug: stopping daemon ...");
+        EXPECT_EQ(box.syslog().waitFor("Stopped " + daemonBinary()).priority, 30);
+    }
+    {
+        Daemon daemon(box, daemonMode());
+        kill(daemon.pid(), SIGTERM);
+        EXPECT_EQ(daemon.waitForExit(), 128 + SIGTERM);
+        EXPECT_EQ(readFile(daemon.pidPath()), std::to_string(daemon.pid()) + "\n");
+    }
+}
+
+TEST(DaemonMode, RelativePathsAreTakenFromTheRootDirectory)
+{
+    Box box;
+    const std::string relative = box.root().substr(1) + "/run/";
+    const std::string elsewhere = box.root() + "/run/elsewhere";
+    mkdir(elsewhere.c_str(), 0755);
+    SpawnOptions options;
+    options.cwd = elsewhere;
+    const pid_t launcher = box.spawn(daemonCommand({"-d", "-p", relative + "rel.pid", "-l", relative + "rel.log"}), options);
+    EXPECT_EQ(waitExit(launcher), 0);
+    EXPECT_TRUE(waitUntil([&] { return readFile(box.root() + "/run/rel.log").find("Checking modemstatus") != std::string::npos; }));
+    const pid_t pid = std::atoi(readFile(box.root() + "/run/rel.pid").c_str());
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGINT);
+    EXPECT_EQ(waitExit(pid), 0);
+    EXPECT_FALSE(fileExists(box.root() + "/run/rel.pid"));
+    EXPECT_FALSE(fileExists(elsewhere + "/" + relative + "rel.log"));
+}
+
+TEST(DaemonMode, APidFileThatCannotBeCreatedEndsTheDaemonWithNothingLeftBehind)
+{
+    Box box;
+    const pid_t launcher = box.spawn(daemonCommand({"-d", "-p", box.root() + "/run/missing/x.pid",
+                                                    "-l", box.root() + "/run/x.log"}));
+    EXPECT_EQ(waitExit(launcher), 0);
+    std::vector<int> statuses = reapOrphans(2);
+    std::sort(statuses.begin(), statuses.end());
+    EXPECT_EQ(statuses, (std::vector<int>{0, 1}));
+    EXPECT_FALSE(fileExists(box.root() + "/run/missing"));
+    EXPECT_FALSE(fileExists(box.root() + "/run/x.log"));
+    EXPECT_TRUE(box.syslog().messages().empty());
+}
