@@ -1,0 +1,95 @@
+// Prints the CPU cost of a quiet supervision pass beside that of the counting pipeline alone.
+#include "sandbox/daemon_run.hpp"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// utime + stime + cutime + cstime of a process, in seconds.
+double cpuSeconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field && index <= 17; ++index) {
+        if (index >= 14) {
+            ticks += std::stod(field);
+        }
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double timevalSeconds(const timeval& tv)
+{
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int passes = argc > 1 ? std::atoi(argv[1]) : 300;
+    Box box;
+    box.plug("gsmmodem1");
+    box.plug("gsmmodem2");
+    box.writeStatus("GSM1: Receiving,\nGSM2: Receiving,\n");
+    Daemon daemon(box);
+    daemon.pass();  // the first pass restarted smstools; from here on every pass is quiet
+
+    const double before = cpuSeconds(daemon.pid());
+    for (int i = 0; i < passes; ++i) {
+        if (!daemon.pass()) {
+            std::cerr << "pass " << i << " did not finish\n";
+            return 1;
+        }
+    }
+    const double pass_cost = (cpuSeconds(daemon.pid()) - before) / passes;
+    const size_t restarts = box.serviceCalls().size() / 2;
+    daemon.stop();
+
+    // The same pipeline, run the same number of times in the same box by a bare loop that
+    // reads its output as the daemon does (grep does less when it writes to /dev/null).
+    const std::string result = box.root() + "/run/pipeline-cpu";
+    box.inside([&] {
+        for (int i = 0; i < passes; ++i) {
+            int ends[2];
+            if (pipe(ends) != 0) {
+                return 1;
+            }
+            const pid_t pid = fork();
+            if (pid == 0) {
+                dup2(ends[1], STDOUT_FILENO);
+                close(ends[0]);
+                close(ends[1]);
+                execl("/bin/sh", "sh", "-c", "cat /etc/smsd.conf|grep GSM..=", nullptr);
+                _exit(127);
+            }
+            close(ends[1]);
+            char buffer[4096];
+            while (read(ends[0], buffer, sizeof buffer) > 0) {
+            }
+            close(ends[0]);
+            waitpid(pid, nullptr, 0);
+        }
+        rusage usage {};
+        getrusage(RUSAGE_CHILDREN, &usage);
+        writeFile(result, std::to_string(timevalSeconds(usage.ru_utime) + timevalSeconds(usage.ru_stime)));
+        return 0;
+    });
+    const double pipeline_cost = std::stod(readFile(result)) / passes;
+
+    std::printf("quiet passes:               %d (smstools restarted during them: %zu times, expected 0)\n",
+                passes, restarts - 1);
+    std::printf("CPU per quiet pass:         %.3f ms (user + system, children included)\n", pass_cost * 1e3);
+    std::printf("CPU per pipeline run alone: %.3f ms\n", pipeline_cost * 1e3);
+    std::printf("ratio pass / pipeline:      %.2f (target <= 1.15)\n", pass_cost / pipeline_cost);
+    return 0;
+}
