@@ -256,9 +256,8 @@ Box::~Box()
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     close(holder_pipe_);
-    waitpid(holder_, nullptr, 0);
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    // Reap everything, so that no exit status of this box is left for the next test to find.
+    waitUntil([] { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }, 5000);
     removeTree(root_);
 }
 
@@ -337,12 +336,17 @@ void Box::enter() const
 
 int Box::inside(const std::function<int()>& body) const
 {
+    return waitExit(startInside(body));
+}
+
+pid_t Box::startInside(const std::function<int()>& body) const
+{
     const pid_t pid = fork();
     if (pid == 0) {
         enter();
         _exit(body());
     }
-    return waitExit(pid);
+    return pid;
 }
 
 std::optional<std::string> Box::readInside(const std::string& path) const

@@ -52,6 +52,8 @@ public:
 
     // Runs `body` in a child process inside the namespace; gives its exit status.
     int inside(const std::function<int()>& body) const;
+    // The same without waiting: gives the child's pid.
+    pid_t startInside(const std::function<int()>& body) const;
     std::optional<std::string> readInside(const std::string& path) const;
     bool writeInside(const std::string& path, const std::string& text) const;
     // stat() inside the namespace; nothing when the path does not exist.

@@ -75,11 +75,13 @@ Daemon::Daemon(Box& box, DaemonOptions options)
         pid_ = launched;
     } else {
         waitExit(launched);
+        // An old pid file may still be there: wait for one naming a live process.
         waitUntil([&] {
             const std::string text = readFile(pidPath());
-            return !text.empty() && text.back() == '\n';
+            const pid_t pid = std::atoi(text.c_str());
+            pid_ = pid > 0 && text == std::to_string(pid) + "\n" && kill(pid, 0) == 0 ? pid : -1;
+            return pid_ > 0;
         });
-        pid_ = std::atoi(readFile(pidPath()).c_str());
     }
     if (options.wait_for_first_pass) {
         waitUntil([&] { return heartbeats() >= 1 && idle(); });

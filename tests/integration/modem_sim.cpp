@@ -1,0 +1,92 @@
+// Simulated GSM modems for the real smsd: pseudo-terminals that answer its AT commands.
+#include "integration/modem_sim.hpp"
+
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <pty.h>
+#include <pwd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// What an idle modem with an empty SIM answers. smsd asks AT, AT+CGSN and AT+CIMI once, then
+// loops over AT, at+cmms=2, AT+CSQ, AT+CMGF=0 and AT+CPMS?.
+std::string answer(std::string command)
+{
+    for (char& c : command) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    std::string reply;
+    if (command.rfind("AT+CSQ", 0) == 0) {
+        reply = "\r\n+CSQ: 20,0\r\n";
+    } else if (command.rfind("AT+CPMS?", 0) == 0) {
+        reply = "\r\n+CPMS: \"SM\",0,30,\"SM\",0,30,\"SM\",0,30\r\n";
+    } else if (command.rfind("AT+CGSN", 0) == 0) {
+        reply = "\r\n358240051111110\r\n";
+    } else if (command.rfind("AT+CIMI", 0) == 0) {
+        reply = "\r\n244051234567890\r\n";
+    }
+    return reply + "\r\nOK\r\n";
+}
+
+[[noreturn]] void serve(int master)
+{
+    std::string pending;
+    char buffer[256];
+    for (;;) {
+        const ssize_t got = read(master, buffer, sizeof buffer);
+        if (got <= 0) {
+            // Nobody has the terminal open (smsd between restarts): try again shortly.
+            usleep(20000);
+            continue;
+        }
+        pending.append(buffer, static_cast<size_t>(got));
+        for (size_t end; (end = pending.find_first_of("\r\n")) != std::string::npos;) {
+            const std::string command = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!command.empty()) {
+                const std::string reply = answer(command);
+                (void)!write(master, reply.data(), reply.size());
+            }
+        }
+    }
+}
+
+} // namespace
+
+bool mountBoxTerminals(const Box& box)
+{
+    mkdir((box.root() + "/dev/pts").c_str(), 0755);
+    symlink("pts/ptmx", (box.root() + "/dev/ptmx").c_str());
+    return box.inside([] {
+        return mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0 ? 0 : 1;
+    }) == 0;
+}
+
+pid_t plugSimulatedModem(const Box& box, const std::string& name)
+{
+    return box.startInside([name] {
+        int master = -1;
+        int slave = -1;
+        char slave_name[64] = {};
+        if (openpty(&master, &slave, slave_name, nullptr, nullptr) != 0) {
+            return 1;
+        }
+        termios raw {};
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+        const passwd* smsd = getpwnam("smsd");
+        const group* dialout = getgrnam("dialout");
+        if (smsd == nullptr || dialout == nullptr || chown(slave_name, smsd->pw_uid, dialout->gr_gid) != 0 ||
+            chmod(slave_name, 0660) != 0 || symlink(slave_name, ("/dev/" + name).c_str()) != 0) {
+            return 2;
+        }
+        // The slave stays open here, so the master never reads EOF while smsd reopens it.
+        serve(master);
+    });
+}

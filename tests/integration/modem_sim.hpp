@@ -1,0 +1,15 @@
+// Simulated GSM modems for the real smsd: pseudo-terminals that answer its AT commands.
+#pragma once
+
+#include "sandbox/box.hpp"
+
+#include <string>
+#include <sys/types.h>
+
+// Gives the box its own devpts instance on /dev/pts (and /dev/ptmx), so its modems' terminals
+// are the box's alone.
+bool mountBoxTerminals(const Box& box);
+
+// Opens a pseudo-terminal in the box, links /dev/<name> to its slave (owned smsd:dialout, 0660)
+// and answers on it like an idle modem until killed. Gives the simulator's pid.
+pid_t plugSimulatedModem(const Box& box, const std::string& name);

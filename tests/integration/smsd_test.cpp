@@ -1,0 +1,260 @@
+// The real daemon against the real smsd (Debian's smstools) with simulated modems: every
+// configuration it writes must be accepted, and smsd must serve exactly the ports present.
+#include "integration/modem_sim.hpp"
+#include "sandbox/daemon_run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <iostream>
+#include <map>
+#include <pwd.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Ports = std::map<std::string, std::string>;  // GSMn -> state word or device
+
+const auto kStart = std::chrono::steady_clock::now();
+
+void timeline(const std::string& event)
+{
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - kStart).count();
+    std::printf("[timeline] %6.1f s  %s\n", seconds, event.c_str());
+    std::fflush(stdout);
+}
+
+// What the smstools package and its init script need in the box: spool directories owned by
+// smsd, a log it can open after dropping privileges, the event handler the configuration names,
+// a /run of the box's own, and the real service command instead of the fake.
+void prepareSmstools(const Box& box)
+{
+    const passwd* smsd = getpwnam("smsd");
+    ASSERT_NE(smsd, nullptr) << "the smstools package is not installed";
+    const uid_t uid = smsd->pw_uid;
+    const gid_t gid = smsd->pw_gid;
+    for (const char* directory : {"", "/checked", "/failed", "/incoming", "/outgoing", "/sent", "/stats"}) {
+        const std::string path = box.root() + "/spool" + directory;
+        mkdir(path.c_str(), 02775);
+        ASSERT_EQ(chown(path.c_str(), uid, gid), 0);
+        chmod(path.c_str(), 02775);
+    }
+    chmod((box.root() + "/ramlog").c_str(), 0777);
+    const std::string all = box.hostPath("/mnt/flash/spool/all");
+    mkdir(all.c_str(), 0777);
+    chmod(all.c_str(), 0777);
+    ASSERT_TRUE(mountBoxTerminals(box));
+    ASSERT_EQ(box.inside([&] {
+        if (umount2("/usr/sbin/service", MNT_DETACH) != 0 || mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) {
+            return 1;
+        }
+        mkdir("/etc/sms", 0755);
+        mkdir("/etc/sms/scripts", 0755);
+        writeFile("/etc/sms/scripts/eventhandlerGSM1.sh", "#!/bin/sh\nexit 0\n");
+        chmod("/etc/sms/scripts/eventhandlerGSM1.sh", 0755);
+        writeFile("/var/log/smsd.log", "");
+        return chown("/var/log/smsd.log", uid, gid) == 0 ? 0 : 2;
+    }), 0);
+}
+
+// The ports of smsd's status file (GSMn -> state word) or of a configuration (GSMn -> device).
+Ports portsOf(const std::string& text, bool from_status)
+{
+    Ports ports;
+    std::stringstream lines(text);
+    std::string section;
+    for (std::string line; std::getline(lines, line);) {
+        if (from_status && line.rfind("GSM", 0) == 0) {
+            const std::string port = line.substr(0, line.find(':'));
+            const size_t state = line.find(",\t") + 2;
+            ports[port] = line.substr(state, line.find(',', state) - state);
+        } else if (!from_status && line.rfind("[GSM", 0) == 0) {
+            section = line.substr(1, line.size() - 2);
+        } else if (!from_status && line.rfind("device = /dev/", 0) == 0) {
+            ports[section] = line.substr(14);
+        }
+    }
+    return ports;
+}
+
+class RealSmsd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "smsd runs as its own user: the test needs root";
+        }
+        prepareSmstools(box_);
+    }
+
+    // One pass and no more: the daemon is held stopped between passes, so that its own 30 s
+    // timer never races smsd's 30 s wait for a missing modem.
+    void onePass(Daemon& daemon)
+    {
+        const int before = daemon.heartbeats();
+        kill(daemon.pid(), SIGHUP);
+        kill(daemon.pid(), SIGCONT);
+        ASSERT_TRUE(waitUntil([&] {
+            reapOrphansBut(daemon.pid());
+            return daemon.heartbeats() > before && daemon.idle();
+        }, 60000));
+        kill(daemon.pid(), SIGSTOP);
+    }
+
+    // smsd is started in the background by start-stop-daemon and so falls to the test, the
+    // subreaper, as init would take it on a box. Like init, reap it when it ends: the init
+    // script waits for its pid to vanish before it returns from "stop".
+    static void reapOrphansBut(pid_t keep)
+    {
+        siginfo_t info {};
+        while (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid > 0 && info.si_pid != keep) {
+            waitpid(info.si_pid, nullptr, 0);
+            info = {};
+        }
+    }
+
+    timespec smsdStarted() const
+    {
+        timespec started {};
+        box_.inside([&] {
+            struct stat info {};
+            const bool ok = stat("/run/smstools/smsd.pid", &info) == 0;
+            writeFile(box_.root() + "/run/smsd-started", std::to_string(info.st_mtim.tv_sec) + " " +
+                                                            std::to_string(info.st_mtim.tv_nsec));
+            return ok ? 0 : 1;
+        });
+        std::stringstream(readFile(box_.root() + "/run/smsd-started")) >> started.tv_sec >> started.tv_nsec;
+        return started;
+    }
+
+    // Waits until smsd, since its latest start, has reported exactly `expected`.
+    bool waitForStatus(const Ports& expected, int timeout_ms)
+    {
+        const timespec started = smsdStarted();
+        const std::string path = box_.hostPath("/var/spool/sms/stats/status");
+        return waitUntil([&] {
+            struct stat info {};
+            if (stat(path.c_str(), &info) != 0) {
+                return false;
+            }
+            const bool fresh = info.st_mtim.tv_sec > started.tv_sec ||
+                               (info.st_mtim.tv_sec == started.tv_sec && info.st_mtim.tv_nsec > started.tv_nsec);
+            return fresh && portsOf(readFile(path), true) == expected;
+        }, timeout_ms);
+    }
+
+    Ports configured() const { return portsOf(box_.readInside("/etc/smsd.conf").value_or(""), false); }
+
+    std::string portOf(const std::string& device) const
+    {
+        for (const auto& [port, name] : configured()) {
+            if (name == device) {
+                return port;
+            }
+        }
+        return "<none>";
+    }
+
+    Ports allIn(const std::string& state) const
+    {
+        Ports ports;
+        for (const auto& entry : configured()) {
+            ports[entry.first] = state;
+        }
+        return ports;
+    }
+
+    void expectSmsdHappy(const std::string& when)
+    {
+        const std::string log = box_.readInside("/var/log/smsd.log").value_or("");
+        EXPECT_EQ(log.find("problems found"), std::string::npos) << when << "\n" << log;
+        const int pid = std::atoi(box_.readInside("/run/smstools/smsd.pid").value_or("0").c_str());
+        EXPECT_TRUE(pid > 0 && kill(pid, 0) == 0) << when << ": smsd is not running\n" << log;
+    }
+
+    Box box_;
+};
+
+} // namespace
+
+TEST_F(RealSmsd, FollowsModemsPluggedInUnpluggedAndDead)
+{
+    std::map<std::string, pid_t> modems;
+    const auto plug = [&](const std::string& name) {
+        modems[name] = plugSimulatedModem(box_, name);
+        ASSERT_TRUE(waitUntil([&] { return fileExists(box_.hostPath("/dev/" + name)); }));
+    };
+    // A quiet pass ends with the blocked-count line and publishes the receiving ports.
+    const auto quietPassPublishes = [&](Daemon& daemon, const std::string& count) {
+        onePass(daemon);
+        EXPECT_EQ(textOf(daemon.lines().back()).rfind("Blocked modem count", 0), 0U) << "the pass restarted smstools";
+        EXPECT_EQ(readFile(box_.hostPath("/mnt/ModemCount")), count);
+    };
+
+    plug("gsmmodem1");
+    plug("gsmmodem2");
+    timeline("two simulated modems plugged in; daemon starting");
+    Daemon daemon(box_);
+    kill(daemon.pid(), SIGSTOP);
+    EXPECT_EQ(configured().size(), 2U);
+    ASSERT_TRUE(waitForStatus(allIn("Receiving"), 20000)) << readFile(box_.hostPath("/var/spool/sms/stats/status"));
+    expectSmsdHappy("first start");
+    timeline("smsd receiving on GSM1 and GSM2");
+    quietPassPublishes(daemon, "2");
+
+    plug("gsmmodem3");
+    onePass(daemon);
+    EXPECT_EQ(configured().size(), 3U);
+    ASSERT_TRUE(waitForStatus(allIn("Receiving"), 20000));
+    expectSmsdHappy("third modem");
+    timeline("third modem plugged in: smsd restarted, receiving on three ports");
+    quietPassPublishes(daemon, "3");
+
+    kill(modems["gsmmodem2"], SIGKILL);
+    waitExit(modems["gsmmodem2"]);
+    unlink(box_.hostPath("/dev/gsmmodem2").c_str());
+    onePass(daemon);
+    EXPECT_EQ(configured().size(), 2U);
+    EXPECT_EQ(portOf("gsmmodem2"), "<none>");
+    ASSERT_TRUE(waitForStatus(allIn("Receiving"), 20000));
+    expectSmsdHappy("modem unplugged");
+    timeline("second modem unplugged: smsd restarted, receiving on two ports");
+    quietPassPublishes(daemon, "2");
+
+    // A device entry whose terminal is gone: smsd cannot open it and reports it blocked.
+    plug("gsmmodem4");
+    kill(modems["gsmmodem4"], SIGKILL);
+    waitExit(modems["gsmmodem4"]);
+    onePass(daemon);
+    ASSERT_EQ(configured().size(), 3U);
+    Ports expected = allIn("Receiving");
+    expected[portOf("gsmmodem4")] = "Blocked";
+    timeline("dead entry gsmmodem4 appeared: smsd restarted with it as " + portOf("gsmmodem4"));
+    ASSERT_TRUE(waitForStatus(expected, 45000)) << readFile(box_.hostPath("/var/spool/sms/stats/status"));
+    expectSmsdHappy("dead entry");
+    timeline("smsd reports " + portOf("gsmmodem4") + " blocked");
+
+    const size_t restarts_before = daemon.lines().size();
+    onePass(daemon);
+    const std::vector<std::string> lines = daemon.lines();
+    EXPECT_NE(std::find_if(lines.begin() + static_cast<long>(restarts_before), lines.end(),
+                           [](const std::string& line) { return textOf(line) == "Starting smstools..."; }),
+              lines.end()) << "a change in the blocked count restarts smstools";
+    ASSERT_TRUE(waitForStatus(expected, 45000));
+    expectSmsdHappy("restart for the blocked port");
+    timeline("blocked count changed: smsd restarted, the dead port blocked again");
+    quietPassPublishes(daemon, "2");
+    timeline("steady: the next pass is quiet");
+
+    kill(daemon.pid(), SIGCONT);
+    EXPECT_EQ(daemon.stop(), 0);
+    for (const auto& [name, pid] : modems) {
+        kill(pid, SIGKILL);
+    }
+}
