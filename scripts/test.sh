@@ -1,17 +1,66 @@
 #!/usr/bin/env bash
-# Runs every test of modemwatchd. With stage names as arguments, runs only those stages.
-# Needs root (or unprivileged user namespaces) for the end-to-end tests' fake box.
+# Runs every test of modemwatchd; with stage names as arguments, only those stages.
+# The end-to-end stages need root (or unprivileged user namespaces) for the fake box, and the
+# arm, package and smsd stages the tools .ci/run installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+arm_emulator="qemu-arm-static -cpu arm1176"
 
+configure() {  # build directory, then cmake options
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+}
+
+# The daemon on this machine: unit tests, end-to-end tests as root and without root.
 stage_native() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build build -j"$jobs"
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     ctest --test-dir build -j"$jobs" --output-on-failure --label-exclude smsd
 }
 
-all_stages=(native)
+# The static ARMv6 binary we ship: unit tests under qemu, then the whole end-to-end suite
+# driving that very binary on the oldest CPU we support and on a Cortex-A7.
+stage_arm() {
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    configure build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armv6-static.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+    ctest --test-dir build-arm -j"$jobs" --output-on-failure
+    for cpu in arm1176 cortex-a7; do
+        MODEMWATCHD_BINARY=$PWD/build-arm/modemwatchd MODEMWATCHD_EMULATOR="qemu-arm-static -cpu $cpu" \
+            ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex e2e_without_root
+    done
+    arm-linux-gnueabi-strip -o build-arm/modemwatchd.stripped build-arm/modemwatchd
+    echo "stripped ARMv6 binary: $(stat -c %s build-arm/modemwatchd.stripped) bytes"
+}
+
+# The two packages: the amd64 one's static binary through the end-to-end suite, lintian on
+# both, the systemd unit checked, and the amd64 package installed into a throw-away root.
+stage_package() {
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    configure build-static -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_EXE_LINKER_FLAGS=-static -DMODEMWATCHD_TESTS=OFF
+    [ -x build-arm/modemwatchd ] ||
+        configure build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armv6-static.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+    MODEMWATCHD_BINARY=$PWD/build-static/modemwatchd \
+        ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex e2e_without_root
+    rm -rf build-deb
+    scripts/build-deb.sh amd64 build-static/modemwatchd
+    scripts/build-deb.sh armhf build-arm/modemwatchd
+    lintian --fail-on error build-deb/*.deb
+    echo "lintian: no errors"
+    scripts/check-package.sh build-deb/modemwatchd_*_amd64.deb
+}
+
+# The shipped ARM binary, under qemu, against Debian's real smsd with simulated modems.
+stage_smsd() {
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    [ -x build-arm/modemwatchd ] ||
+        configure build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armv6-static.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+    MODEMWATCHD_BINARY=$PWD/build-arm/modemwatchd MODEMWATCHD_EMULATOR="$arm_emulator" \
+        ctest --test-dir build --output-on-failure --verbose --label-regex smsd
+}
+
+all_stages=(native arm package smsd)
 stages=("${@:-${all_stages[@]}}")
 for stage in "${stages[@]}"; do
     echo "=== stage: $stage"

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -48,17 +49,24 @@ bool lockedByAnother(const std::string& path)
     return locked;
 }
 
-// Exit statuses of the daemon processes that ended and fell to the test as subreaper.
-std::vector<int> reapOrphans(size_t expected)
+// Runs a daemon launch to its end under strace and gives the exit status of each of its
+// processes, sorted. Waiting for them is no use: the background process may end before the
+// intermediate one, which ignores SIGCHLD, so the kernel reaps it and its status is gone.
+std::vector<int> exitStatusesOf(Box& box, const std::vector<std::string>& args)
 {
+    const std::string trace = box.root() + "/run/exits";
+    std::vector<std::string> command = daemonCommand(args);
+    command.insert(command.begin(), {"strace", "-f", "-qq", "-e", "trace=exit_group", "-o", trace});
+    EXPECT_EQ(waitExit(box.spawn(command)), 0);
     std::vector<int> statuses;
-    waitUntil([&] {
-        int status = 0;
-        if (waitpid(-1, &status, WNOHANG) > 0 && WIFEXITED(status)) {
-            statuses.push_back(WEXITSTATUS(status));
+    std::stringstream lines(readFile(trace));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t call = line.find("exit_group(");
+        if (call != std::string::npos) {
+            statuses.push_back(std::atoi(line.c_str() + call + 11));
         }
-        return statuses.size() >= expected;
-    });
+    }
+    std::sort(statuses.begin(), statuses.end());
     return statuses;
 }
 
@@ -128,13 +136,10 @@ TEST(DaemonMode, ASecondInstanceGivesUpWhileTheFirstRunsOn)
     Daemon first(box, daemonMode());
     const std::string pid_text = readFile(first.pidPath());
 
-    const pid_t launcher = box.spawn(daemonCommand({"-d", "-p", first.pidPath(), "-l", box.root() + "/run/second.log"}));
-    EXPECT_EQ(waitExit(launcher), 0);
-    // Both intermediate processes exit 0, the second background one 1 on finding the
+    // The launcher and the intermediate process exit 0, the background one 1 on finding the
     // lock taken.
-    std::vector<int> statuses = reapOrphans(3);
-    std::sort(statuses.begin(), statuses.end());
-    EXPECT_EQ(statuses, (std::vector<int>{0, 0, 1}));
+    EXPECT_EQ(exitStatusesOf(box, {"-d", "-p", first.pidPath(), "-l", box.root() + "/run/second.log"}),
+              (std::vector<int>{0, 0, 1}));
 
     EXPECT_FALSE(fileExists(box.root() + "/run/second.log"));
     EXPECT_EQ(readFile(first.pidPath()), pid_text);
@@ -182,12 +187,8 @@ TEST(DaemonMode, RelativePathsAreTakenFromTheRootDirectory)
 TEST(DaemonMode, APidFileThatCannotBeCreatedEndsTheDaemonWithNothingLeftBehind)
 {
     Box box;
-    const pid_t launcher = box.spawn(daemonCommand({"-d", "-p", box.root() + "/run/missing/x.pid",
-                                                    "-l", box.root() + "/run/x.log"}));
-    EXPECT_EQ(waitExit(launcher), 0);
-    std::vector<int> statuses = reapOrphans(2);
-    std::sort(statuses.begin(), statuses.end());
-    EXPECT_EQ(statuses, (std::vector<int>{0, 1}));
+    EXPECT_EQ(exitStatusesOf(box, {"-d", "-p", box.root() + "/run/missing/x.pid", "-l", box.root() + "/run/x.log"}),
+              (std::vector<int>{0, 0, 1}));
     EXPECT_FALSE(fileExists(box.root() + "/run/missing"));
     EXPECT_FALSE(fileExists(box.root() + "/run/x.log"));
     EXPECT_TRUE(box.syslog().messages().empty());
