@@ -305,23 +305,6 @@ TEST(Supervision, ADeviceNameWithAControlCharacterNeverReachesTheConfiguration)
     EXPECT_EQ(box.serviceCalls(), kOneRestart);
 }
 
-TEST(Supervision, MoreThanThirtyModemsFillThirtyPorts)
-{
-    Box box;
-    for (int i = 1; i <= 33; ++i) {
-        box.plug("gsmmodem" + std::to_string(i));
-    }
-    Daemon daemon(box);
-    EXPECT_EQ(devicesOf(conf(box)).size(), 30U);
-    EXPECT_TRUE(fileExists(box.hostPath("/mnt/flash/spool/GSM30")));
-    EXPECT_FALSE(fileExists(box.hostPath("/mnt/flash/spool/GSM31")));
-    const std::vector<std::string> lines = daemon.passLines(1);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "More than 30 gsmmodem entries in /dev: only the first 30 are served"),
-              lines.end());
-    EXPECT_TRUE(daemon.pass());
-    EXPECT_EQ(box.serviceCalls(), kOneRestart);
-}
-
 TEST(Supervision, UnwritableFilesAreReportedAndSmstoolsIsStillStarted)
 {
     Box box;

@@ -27,7 +27,11 @@ namespace {
 const char kFakeService[] = R"SH(#!/bin/sh
 echo "$*" >> ROOT/service.calls
 cp /etc/smsd.conf "ROOT/run/smsd.conf-at-$2" 2>/dev/null
-if [ -f ROOT/service.delay ]; then sleep "$(cat ROOT/service.delay)"; fi
+if [ -f ROOT/service.delay ]; then
+    delay=$(cat ROOT/service.delay)
+    if [ -f ROOT/service.delay-once ]; then rm -f ROOT/service.delay ROOT/service.delay-once; fi
+    sleep "$delay"
+fi
 if [ "$2" = start ] && [ -f ROOT/status.on-start ]; then
     cp ROOT/status.on-start /var/spool/sms/stats/status
 fi
@@ -297,8 +301,11 @@ void Box::statusOnStart(const std::string& text) const
     writeFile(root_ + "/status.on-start", text);
 }
 
-void Box::slowService(int seconds) const
+void Box::slowService(int seconds, bool once) const
 {
+    if (once) {
+        writeFile(root_ + "/service.delay-once", "");
+    }
     writeFile(root_ + "/service.delay", std::to_string(seconds));
 }
 

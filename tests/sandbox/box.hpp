@@ -44,8 +44,8 @@ public:
     void writeStatus(const std::string& text) const;
     // The status file the fake service copies into place when asked to start smstools.
     void statusOnStart(const std::string& text) const;
-    // Makes each call of the fake service take `seconds` before it returns.
-    void slowService(int seconds) const;
+    // Makes each call of the fake service, or only the next one, take `seconds` to return.
+    void slowService(int seconds, bool once = false) const;
     std::vector<std::string> serviceCalls() const;
     // /etc/smsd.conf as the fake service found it when last called with "stop" or "start".
     std::string confAt(const std::string& action) const;
