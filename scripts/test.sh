@@ -63,7 +63,49 @@ stage_smsd() {
         ctest --test-dir build --output-on-failure --verbose --label-regex smsd
 }
 
-all_stages=(native arm package smsd)
+# Everything again with AddressSanitizer and UndefinedBehaviorSanitizer: daemon, harness, tests.
+stage_sanitize() {
+    configure build-asan -DCMAKE_BUILD_TYPE=Debug -DMODEMWATCHD_SANITIZE=ON
+    ctest --test-dir build-asan -j"$jobs" --output-on-failure --label-exclude smsd
+}
+
+# Thousands of passes with modems and status changing: natively for descriptors and resident
+# memory, under valgrind for leaks and memory errors. SOAK_PASSES=5000 for the full run.
+stage_soak() {
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    build/tests/soak --passes "${SOAK_PASSES:-1000}"
+    build/tests/soak --passes "${SOAK_PASSES:-1000}" --valgrind
+}
+
+# libFuzzer on the status-file count and on the configuration generator fed arbitrary device
+# names, FUZZ_SECONDS each (60 by default; run longer by hand).
+stage_fuzz() {
+    CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMODEMWATCHD_FUZZ=ON -DMODEMWATCHD_TESTS=OFF
+    for target in status_count smsd_conf; do
+        corpus=build-fuzz/corpus-$target
+        mkdir -p "$corpus"
+        printf 'GSM1: Receiving,\nGSM2: Blocked,\nStatus: Blocked,\n' >"$corpus/seed-status"
+        printf 'gsmmodem1/gsmmodem-usb2/gsm\nmodem3' >"$corpus/seed-names"
+        if ! build-fuzz/${target}_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" \
+            >build-fuzz/$target.log 2>&1; then
+            tail -n 40 build-fuzz/$target.log
+            return 1
+        fi
+        echo "$target: $(grep -E '^Done' build-fuzz/$target.log)"
+    done
+}
+
+# clang-tidy (.clang-tidy) and cppcheck over the daemon's sources: any finding fails.
+stage_lint() {
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+    clang-tidy -p build --quiet src/*/*.cpp 2> >(grep -v "warnings generated" >&2)
+    echo "clang-tidy: no findings"
+    cppcheck --enable=warning,style,performance,portability --inline-suppr --error-exitcode=1 --std=c++17 \
+        -I src --suppress=missingIncludeSystem --quiet src
+    echo "cppcheck: no findings"
+}
+
+all_stages=(native arm package smsd sanitize soak fuzz lint)
 stages=("${@:-${all_stages[@]}}")
 for stage in "${stages[@]}"; do
     echo "=== stage: $stage"

@@ -10,8 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern "C" char** environ;
-
 namespace {
 
 // Our own spawn rather than system()/popen(): those ignore SIGINT in the caller while the
@@ -98,7 +96,9 @@ std::optional<int> countCommandOutputLines(const char* command)
             break;
         }
         for (ssize_t i = 0; i < got; ++i) {
-            lines += buffer[i] == '\n';
+            if (buffer[i] == '\n') {
+                ++lines;
+            }
         }
         last = buffer[got - 1];
     }

@@ -34,7 +34,7 @@ public:
     {
         if (fd_ >= 0) {
             const int saved = errno;
-            ::close(fd_);
+            static_cast<void>(::close(fd_));
             errno = saved;
         }
         fd_ = fd;
@@ -45,7 +45,7 @@ private:
 };
 
 struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
+    void operator()(FILE* f) const { static_cast<void>(std::fclose(f)); }
 };
 struct DirCloser {
     void operator()(DIR* d) const { ::closedir(d); }

@@ -65,11 +65,11 @@ void daemonize()
     if (setsid() < 0) {
         std::exit(EXIT_FAILURE);
     }
-    std::signal(SIGCHLD, SIG_IGN);
+    static_cast<void>(std::signal(SIGCHLD, SIG_IGN));
     forkAndLetParentExit();
 
     umask(0);
-    (void)!chdir("/");
+    [[maybe_unused]] const int changed = chdir("/");
     closeDescriptorsFrom(STDERR_FILENO + 1);
     redirectStandardDescriptors();
 }

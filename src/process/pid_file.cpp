@@ -21,8 +21,8 @@ void takePidFile()
     // Only now that the file is ours may its old content go: a longer old pid would
     // otherwise leave a tail behind the new one.
     const std::string text = std::to_string(getpid()) + "\n";
-    (void)!ftruncate(pid_fd, 0);
-    (void)!pwrite(pid_fd, text.data(), text.size(), 0);
+    [[maybe_unused]] const int truncated = ftruncate(pid_fd, 0);
+    [[maybe_unused]] const ssize_t written = pwrite(pid_fd, text.data(), text.size(), 0);
 }
 
 void releasePidFile()

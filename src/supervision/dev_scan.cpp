@@ -5,6 +5,7 @@
 #include "common/unique_fd.hpp"
 #include "log/activity_log.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,12 +36,7 @@ void makePortSpoolDirectory(int port)
 
 bool isSafeDeviceName(std::string_view name)
 {
-    for (const char c : name) {
-        if (isControl(static_cast<unsigned char>(c))) {
-            return false;
-        }
-    }
-    return true;
+    return std::none_of(name.begin(), name.end(), [](char c) { return isControl(static_cast<unsigned char>(c)); });
 }
 
 std::string printableName(std::string_view name)
@@ -49,7 +45,7 @@ std::string printableName(std::string_view name)
     for (const char c : name) {
         if (isControl(static_cast<unsigned char>(c))) {
             char escape[5];
-            std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
+            static_cast<void>(std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c)));
             shown += escape;
         } else {
             shown += c;
@@ -99,7 +95,9 @@ int inUse(const ModemSlots& slots, int count)
 {
     int used = 0;
     for (int k = 0; k < count; ++k) {
-        used += !slots[k].empty();
+        if (!slots[k].empty()) {
+            ++used;
+        }
     }
     return used;
 }

@@ -137,11 +137,13 @@ std::vector<std::string> Daemon::passLines(int n) const
 
 int Daemon::heartbeats() const
 {
-    int count = 0;
-    for (const std::string& line : lines()) {
-        count += isHeartbeat(line);
+    std::ifstream in(log_path_, std::ios::binary);
+    in.seekg(scanned_);
+    for (std::string line; std::getline(in, line) && !in.eof();) {
+        scanned_ += static_cast<long>(line.size()) + 1;
+        heartbeats_ += isHeartbeat(line);
     }
-    return count;
+    return heartbeats_;
 }
 
 bool Daemon::idle() const

@@ -60,4 +60,7 @@ private:
     std::string log_path_;
     pid_t pid_ = -1;
     bool ended_ = false;
+    // heartbeats() reads only what the log gained since its last call: soak runs are long.
+    mutable long scanned_ = 0;
+    mutable int heartbeats_ = 0;
 };
