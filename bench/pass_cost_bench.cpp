@@ -28,17 +28,6 @@ double cpuSeconds(pid_t pid)
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::string peakResident(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return line.substr(line.find_first_not_of(" \t", 6));
-        }
-    }
-    return "?";
-}
-
 double timevalSeconds(const timeval& tv)
 {
     return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
@@ -64,7 +53,7 @@ int main(int argc, char** argv)
         }
     }
     const double pass_cost = (cpuSeconds(daemon.pid()) - before) / passes;
-    const std::string peak = peakResident(daemon.pid());
+    const long peak_kb = procKb(daemon.pid(), "VmHWM:");
     const size_t restarts = box.serviceCalls().size() / 2;
     daemon.stop();
 
@@ -104,6 +93,6 @@ int main(int argc, char** argv)
     std::printf("CPU per quiet pass:         %.3f ms (user + system, children included)\n", pass_cost * 1e3);
     std::printf("CPU per pipeline run alone: %.3f ms\n", pipeline_cost * 1e3);
     std::printf("ratio pass / pipeline:      %.2f (target <= 1.15)\n", pass_cost / pipeline_cost);
-    std::printf("daemon's peak resident memory: %s\n", peak.c_str());
+    std::printf("daemon's peak resident memory: %ld kB\n", peak_kb);
     return 0;
 }

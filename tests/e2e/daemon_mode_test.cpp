@@ -22,18 +22,6 @@ DaemonOptions daemonMode()
     return options;
 }
 
-std::string procField(pid_t pid, const std::string& file, const std::string& key)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(key, 0) == 0) {
-            const size_t start = line.find_first_not_of(" \t", key.size());
-            return line.substr(start);
-        }
-    }
-    return {};
-}
-
 mode_t modeOf(const std::string& path)
 {
     struct stat info {};

@@ -13,17 +13,6 @@
 
 namespace {
 
-long peakResidentKb(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 bool contains(const std::vector<std::string>& lines, const std::string& wanted)
 {
     return std::find(lines.begin(), lines.end(), wanted) != lines.end();
@@ -52,7 +41,7 @@ TEST(Faults, AHundredMegabyteStatusLineIsReadInConstantMemory)
     box.plug("gsmmodem1");
     box.writeStatus("GSM1: Receiving,\n");
     Daemon daemon(box);
-    const long before = peakResidentKb(daemon.pid());
+    const long before = procKb(daemon.pid(), "VmHWM:");
     {
         std::ofstream status(box.hostPath("/var/spool/sms/stats/status"), std::ios::binary | std::ios::trunc);
         const std::string chunk(1 << 20, 'x');
@@ -63,7 +52,7 @@ TEST(Faults, AHundredMegabyteStatusLineIsReadInConstantMemory)
     }
     ASSERT_TRUE(daemon.pass());
     EXPECT_EQ(textOf(daemon.lines().back()), "Starting smstools...") << "one blocked port: a restart";
-    EXPECT_LT(peakResidentKb(daemon.pid()) - before, 4096) << "the line was read into memory";
+    EXPECT_LT(procKb(daemon.pid(), "VmHWM:") - before, 4096) << "the line was read into memory";
     box.writeStatus("GSM1: Blocked,\n");
     ASSERT_TRUE(daemon.pass());
     EXPECT_EQ(quietPass(daemon.passLines(3)), quietTail(1, 0, 1));

@@ -204,8 +204,7 @@ TEST(Supervision, AStatusFileThatCannotBeReadPublishesNothing)
     box.writeStatus(status({"Receiving"}));
     DaemonOptions options;
     // As root the daemon would read a mode-000 file anyway.
-    options.prefix = {"setpriv", "--inh-caps=-dac_override,-dac_read_search",
-                      "--bounding-set=-dac_override,-dac_read_search"};
+    options.prefix = withoutDacOverride();
     Daemon daemon(box, options);
     EXPECT_EQ(modemCount(box), "1");
 
@@ -228,8 +227,7 @@ TEST(Supervision, ADevThatCannotBeListedEndsTheDaemon)
     // Searchable, so /dev/log still takes the alert, but not listable.
     chmod(box.hostPath("/dev/").c_str(), 0311);
     DaemonOptions options;
-    options.prefix = {"setpriv", "--inh-caps=-dac_override,-dac_read_search",
-                      "--bounding-set=-dac_override,-dac_read_search"};
+    options.prefix = withoutDacOverride();
     options.wait_for_first_pass = false;
     Daemon daemon(box, options);
     EXPECT_EQ(daemon.waitForExit(), 1);

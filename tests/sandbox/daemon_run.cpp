@@ -37,6 +37,29 @@ std::vector<std::string> daemonCommand(const std::vector<std::string>& args,
     return command;
 }
 
+std::string procField(pid_t pid, const std::string& file, const std::string& key)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key, 0) == 0) {
+            const size_t start = line.find_first_not_of(" \t", key.size());
+            return start == std::string::npos ? std::string() : line.substr(start);
+        }
+    }
+    return {};
+}
+
+long procKb(pid_t pid, const std::string& key)
+{
+    const std::string value = procField(pid, "status", key);
+    return value.empty() ? -1 : std::stol(value);
+}
+
+std::vector<std::string> withoutDacOverride()
+{
+    return {"setpriv", "--inh-caps=-dac_override,-dac_read_search", "--bounding-set=-dac_override,-dac_read_search"};
+}
+
 bool isHeartbeat(const std::string& line)
 {
     static const char kShape[] = "dddd-dd-dd dd:dd:dd";

@@ -15,6 +15,13 @@ std::vector<std::string> emulatorPrefix();
 std::vector<std::string> daemonCommand(const std::vector<std::string>& args,
                                        const std::vector<std::string>& prefix = {});
 
+// The value after "key" in /proc/PID/<file> (status, fdinfo/N, ...), blanks trimmed.
+std::string procField(pid_t pid, const std::string& file, const std::string& key);
+// A /proc/PID/status size such as "VmRSS:" in kB, -1 when absent.
+long procKb(pid_t pid, const std::string& key);
+// Runs a command without the capabilities that let root read what its mode forbids.
+std::vector<std::string> withoutDacOverride();
+
 // True for a heartbeat line: a timestamp and nothing else.
 bool isHeartbeat(const std::string& line);
 // The text of a log line after its "YYYY-MM-DD HH:MM:SS: " prefix.

@@ -26,17 +26,6 @@ int openDescriptors(pid_t pid)
     return count;
 }
 
-long residentKb(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 // The box changes a little before most passes: modems plugged and unplugged, ports blocked
 // and freed, the status file gone, or full of garbage.
 void changeTheBox(const Box& box, int pass, std::mt19937& random)
@@ -112,11 +101,11 @@ int main(int argc, char** argv)
         }
         if (pass == 100) {
             fds_at_100 = openDescriptors(daemon.pid());
-            rss_at_100 = residentKb(daemon.pid());
+            rss_at_100 = procKb(daemon.pid(), "VmRSS:");
         }
     }
     const int fds_at_end = openDescriptors(daemon.pid());
-    const long rss_at_end = residentKb(daemon.pid());
+    const long rss_at_end = procKb(daemon.pid(), "VmRSS:");
     const size_t restarts = box.serviceCalls().size() / 2;
     const int status = daemon.stop();
 
