@@ -118,6 +118,27 @@ TEST(DaemonMode, StandardDescriptorsLeadToDevNullAndNothingElseIsInherited)
     EXPECT_EQ(others, 3);
 }
 
+TEST(DaemonMode, StartUpClosesInheritedDescriptorsInOneCall)
+{
+    // One close() per possible descriptor takes seconds at a limit of 1,048,576; the count of
+    // close() calls up to the pid file's write shows which way it was done.
+    Box box;
+    const std::string trace = box.root() + "/run/closes";
+    std::vector<std::string> command = daemonCommand({"-d", "-p", box.root() + "/run/x.pid", "-l", box.root() + "/run/x.log"});
+    command.insert(command.begin(), {"strace", "-f", "-qq", "-e", "trace=close,close_range,pwrite64", "-o", trace});
+    box.spawn(command);
+    ASSERT_TRUE(waitUntil([&] { return readFile(trace).find(" pwrite64(") != std::string::npos; }));
+    std::stringstream lines(readFile(trace));
+    int closes = 0;
+    int ranges = 0;
+    for (std::string line; std::getline(lines, line) && line.find(" pwrite64(") == std::string::npos;) {
+        closes += line.find(" close(") != std::string::npos;
+        ranges += line.find(" close_range(3, ") != std::string::npos;
+    }
+    EXPECT_EQ(ranges, 1);
+    EXPECT_LT(closes, 32);
+}
+
 TEST(DaemonMode, ASecondInstanceGivesUpWhileTheFirstRunsOn)
 {
     Box box;
