@@ -10,7 +10,6 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -20,13 +19,6 @@ DaemonOptions daemonMode()
     DaemonOptions options;
     options.daemon_mode = true;
     return options;
-}
-
-mode_t modeOf(const std::string& path)
-{
-    struct stat info {};
-    stat(path.c_str(), &info);
-    return info.st_mode & 07777;
 }
 
 bool lockedByAnother(const std::string& path)

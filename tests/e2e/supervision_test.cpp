@@ -75,12 +75,6 @@ std::string modemCount(const Box& box)
     return readFile(box.hostPath("/mnt/ModemCount"));
 }
 
-mode_t modeOf(const std::string& path)
-{
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-
 const std::vector<std::string> kOneRestart = {"smstools stop", "smstools start"};
 const std::vector<std::string> kTwoRestarts = {"smstools stop", "smstools start", "smstools stop", "smstools start"};
 

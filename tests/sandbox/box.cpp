@@ -136,6 +136,12 @@ int waitExit(pid_t pid, int timeout_ms)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+mode_t modeOf(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
 Box::Box()
 {
     // Daemons double-fork; as subreaper the test inherits them and can wait for them.

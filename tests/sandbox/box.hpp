@@ -88,3 +88,5 @@ bool waitUntil(const std::function<bool()>& done, int timeout_ms = 20000);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& text);
 bool fileExists(const std::string& path);
+// The permission bits of a host path, 0 when it does not exist.
+mode_t modeOf(const std::string& path);
