@@ -29,27 +29,6 @@ bool lockedByAnother(const std::string& path)
     return locked;
 }
 
-// Runs a daemon launch to its end under strace and gives the exit status of each of its
-// processes, sorted. Waiting for them is no use: the background process may end before the
-// intermediate one, which ignores SIGCHLD, so the kernel reaps it and its status is gone.
-std::vector<int> exitStatusesOf(Box& box, const std::vector<std::string>& args)
-{
-    const std::string trace = box.root() + "/run/exits";
-    std::vector<std::string> command = daemonCommand(args);
-    command.insert(command.begin(), {"strace", "-f", "-qq", "-e", "trace=exit_group", "-o", trace});
-    EXPECT_EQ(waitExit(box.spawn(command)), 0);
-    std::vector<int> statuses;
-    std::stringstream lines(readFile(trace));
-    for (std::string line; std::getline(lines, line);) {
-        const size_t call = line.find("exit_group(");
-        if (call != std::string::npos) {
-            statuses.push_back(std::atoi(line.c_str() + call + 11));
-        }
-    }
-    std::sort(statuses.begin(), statuses.end());
-    return statuses;
-}
-
 } // namespace
 
 TEST(DaemonMode, TheDaemonDetachesAndHoldsALockedPidFile)
@@ -155,7 +134,7 @@ TEST(DaemonMode, SigintRemovesThePidFileAndSigtermLeavesIt)
         Daemon daemon(box, daemonMode());
         EXPECT_EQ(daemon.stop(), 0);
         EXPECT_FALSE(fileExists(daemon.pidPath()));
-        EXPECT_EQ(textOf(daemon.lines().back()), "Debug: stopping daemon ...");
+        EXPECT_EQ(daemon.lastLine(), "Debug: stopping daemon ...");
         EXPECT_EQ(box.syslog().waitFor("Stopped " + daemonBinary()).priority, 30);
     }
     {

@@ -22,6 +22,10 @@ long procKb(pid_t pid, const std::string& key);
 // Runs a command without the capabilities that let root read what its mode forbids.
 std::vector<std::string> withoutDacOverride();
 
+// Runs a daemon launch with `args` to its end under strace and gives the exit status of each
+// of its processes, sorted ({-1} when strace failed).
+std::vector<int> exitStatusesOf(const Box& box, const std::vector<std::string>& args);
+
 // True for a heartbeat line: a timestamp and nothing else.
 bool isHeartbeat(const std::string& line);
 // The text of a log line after its "YYYY-MM-DD HH:MM:SS: " prefix.
@@ -49,6 +53,8 @@ public:
 
     // The activity log as written so far, line by line.
     std::vector<std::string> lines() const;
+    // The text of the last line ("<no line>" when the log is empty), for a failure to show.
+    std::string lastLine() const;
     // The lines of pass `n` (from 1) after its heartbeat, up to the next signal line or pass.
     std::vector<std::string> passLines(int n) const;
     int heartbeats() const;
