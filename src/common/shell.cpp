@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -16,7 +18,7 @@ namespace {
 // command runs, which would lose a stop request made during a service restart. The child
 // gets default dispositions, because an ignored SIGCHLD (daemon mode) or SIGPIPE would
 // otherwise pass through exec into the service scripts.
-bool spawnShell(const char* command, const posix_spawn_file_actions_t* actions, pid_t& pid)
+bool spawnShell(const char* command, const posix_spawn_file_actions_t* actions, char* const envp[], pid_t& pid)
 {
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0) {
@@ -36,7 +38,7 @@ bool spawnShell(const char* command, const posix_spawn_file_actions_t* actions, 
     char sh[] = "sh";
     char dash_c[] = "-c";
     char* const argv[] = {sh, dash_c, const_cast<char*>(command), nullptr};
-    const int rc = posix_spawn(&pid, "/bin/sh", actions, &attr, argv, environ);
+    const int rc = posix_spawn(&pid, "/bin/sh", actions, &attr, argv, envp);
     posix_spawnattr_destroy(&attr);
     return rc == 0;
 }
@@ -50,12 +52,28 @@ void waitForChild(pid_t pid)
     }
 }
 
+// Our environment with LC_ALL=C, so that a pattern's "." is one byte whatever locale the box
+// runs in: the device names that could be miscounted are then exactly known.
+std::vector<char*> byteLocaleEnvironment()
+{
+    static char c_locale[] = "LC_ALL=C";
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "LC_ALL=", 7) != 0) {
+            envp.push_back(*entry);
+        }
+    }
+    envp.push_back(c_locale);
+    envp.push_back(nullptr);
+    return envp;
+}
+
 } // namespace
 
 bool runShellCommand(const char* command)
 {
     pid_t pid = 0;
-    if (!spawnShell(command, nullptr, pid)) {
+    if (!spawnShell(command, nullptr, environ, pid)) {
         return false;
     }
     waitForChild(pid);
@@ -77,7 +95,7 @@ std::optional<int> countCommandOutputLines(const char* command)
     }
     posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
     pid_t pid = 0;
-    const bool started = spawnShell(command, &actions, pid);
+    const bool started = spawnShell(command, &actions, byteLocaleEnvironment().data(), pid);
     posix_spawn_file_actions_destroy(&actions);
     write_end.reset();
     if (!started) {

@@ -7,7 +7,8 @@
 // interest to any caller; false means it could not be started at all.
 bool runShellCommand(const char* command);
 
-// Runs `command` through /bin/sh, reads its standard output to the end and waits for it.
+// Runs `command` through /bin/sh in the C locale, reads its standard output to the end and
+// waits for it.
 // Gives the number of output lines (a last line without a newline counts too), or
 // nothing when the command could not be started.
 std::optional<int> countCommandOutputLines(const char* command);

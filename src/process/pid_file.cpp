@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::optional<std::string> pid_file_name;
@@ -11,8 +12,12 @@ int pid_fd = -1;
 
 void takePidFile()
 {
-    pid_fd = open(pid_file_name->c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-    if (pid_fd < 0) {
+    // Not through a link, and nothing but a regular file: the daemon is root, and a pid
+    // file path in a directory someone else can write must not make it truncate and
+    // overwrite a file of that someone's choosing.
+    pid_fd = open(pid_file_name->c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0640);
+    struct stat info {};
+    if (pid_fd < 0 || fstat(pid_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         std::exit(EXIT_FAILURE);
     }
     if (lockf(pid_fd, F_TLOCK, 0) < 0) {

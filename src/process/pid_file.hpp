@@ -8,7 +8,8 @@ extern std::optional<std::string> pid_file_name;
 extern int pid_fd;
 
 // Creates or opens pid_file_name, locks it and writes our pid into it. A file that
-// cannot be opened, or that another process holds, ends the process with status 1.
+// cannot be opened (a link, or not a regular file, counts as that), or that another
+// process holds, ends the process with status 1.
 void takePidFile();
 
 // Removes the pid file and gives up its lock, if this process holds it. A pid file this

@@ -1,4 +1,4 @@
-// Stopping and starting the smstools service and emptying its per-port run logs.
+// Stopping and starting the smstools service.
 #include "smstools/smstools_service.hpp"
 
 #include "common/shell.hpp"
@@ -12,9 +12,4 @@ void stopSmstools()
 void startSmstools()
 {
     runShellCommand(kServiceStartCommand);
-}
-
-void emptyRunLogs()
-{
-    runShellCommand(kEmptyRunLogsCommand);
 }

@@ -2,55 +2,104 @@
 #include "supervision/dev_scan.hpp"
 
 #include "common/concat.hpp"
+#include "common/printable_name.hpp"
 #include "common/unique_fd.hpp"
 #include "log/activity_log.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
 namespace {
 
 constexpr char kDevDirectory[] = "/dev";
-constexpr char kPortSpoolPrefix[] = "/mnt/flash/spool/GSM";
+constexpr char kSpoolDirectory[] = "/mnt/flash/spool";
+constexpr char kPortSpoolPrefix[] = "GSM";
 
-bool isControl(unsigned char c)
+// Per port: its spool directory could not be made and that has been said. Cleared once the
+// directory is there, so a box that loses it again says so again, but not every pass.
+std::array<bool, kModemSlotCount> spool_failure_reported{};
+
+// The directory the port spool directories are made in, opened once per pass when a modem
+// needs it.
+struct SpoolParent {
+    unique_fd fd;
+    int error = 0;
+    bool tried = false;
+};
+
+// 0 when the spool directory of `name` exists, else the error that keeps it from being made.
+int makePortSpoolDirectory(SpoolParent& parent, const std::string& name)
 {
-    return c < 0x20 || c == 0x7f;
+    if (!parent.tried) {
+        parent.tried = true;
+        parent.fd.reset(open(kSpoolDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        parent.error = parent.fd.valid() ? 0 : errno;
+    }
+    if (!parent.fd.valid()) {
+        return parent.error;
+    }
+    if (mkdirat(parent.fd.get(), name.c_str(), 0777) == 0) {
+        // smsd runs as its own user and must write here, whatever the umask. The mode is set
+        // through a descriptor on what is there now, never through the name: the owner of
+        // the spool tree could have swapped the new directory for a link to a file of root's.
+        unique_fd made(openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!made.valid() || fchmod(made.get(), 0777) != 0) {
+            return errno;
+        }
+        return 0;
+    }
+    if (errno != EEXIST) {
+        return errno;
+    }
+    // An existing directory is left as it is; smsd follows a link to one, and so do we.
+    struct stat info {};
+    if (fstatat(parent.fd.get(), name.c_str(), &info, 0) != 0) {
+        return errno;
+    }
+    return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
 }
 
-// smsd runs as its own user and must write here. The mode is set after a successful
-// mkdir so that it does not depend on the umask; an existing directory is left alone.
-void makePortSpoolDirectory(int port)
+void checkPortSpoolDirectory(SpoolParent& parent, int port)
 {
-    const std::string path = concat(kPortSpoolPrefix, std::to_string(port));
-    if (mkdir(path.c_str(), 0777) == 0) {
-        chmod(path.c_str(), 0777);
+    const std::string name = concat(kPortSpoolPrefix, std::to_string(port));
+    const int error = makePortSpoolDirectory(parent, name);
+    bool& reported = spool_failure_reported[static_cast<size_t>(port - 1)];
+    if (error != 0 && !reported) {
+        syslog(LOG_WARNING, "Can not make spool directory %s/%s, error: %s", kSpoolDirectory, name.c_str(),
+               std::strerror(error));
     }
+    reported = error != 0;
+}
+
+// The counting probe reads a port from every smsd.conf line holding "GSM", two characters and
+// "=", and a device name lands whole in a "device = /dev/..." line.
+bool looksLikeAPortLine(std::string_view name)
+{
+    for (size_t at = name.find("GSM"); at != std::string_view::npos; at = name.find("GSM", at + 1)) {
+        if (at + 5 < name.size() && name[at + 5] == '=') {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
 
-bool isSafeDeviceName(std::string_view name)
+const char* deviceNameProblem(std::string_view name)
 {
-    return std::none_of(name.begin(), name.end(), [](char c) { return isControl(static_cast<unsigned char>(c)); });
-}
-
-std::string printableName(std::string_view name)
-{
-    std::string shown;
-    for (const char c : name) {
-        if (isControl(static_cast<unsigned char>(c))) {
-            char escape[5];
-            static_cast<void>(std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c)));
-            shown += escape;
-        } else {
-            shown += c;
-        }
+    if (std::any_of(name.begin(), name.end(), isControlCharacter)) {
+        return "a control character in its name would corrupt smsd.conf";
     }
-    return shown;
+    if (looksLikeAPortLine(name)) {
+        return "\"GSM\", two characters and \"=\" in its name would be counted as a port of smsd.conf";
+    }
+    return nullptr;
 }
 
 void getallgsmmodemfolders(ModemSlots& slots)
@@ -64,6 +113,7 @@ void getallgsmmodemfolders(ModemSlots& slots)
         std::exit(EXIT_FAILURE);
     }
 
+    SpoolParent spool;
     int found = 0;
     bool overflowed = false;
     while (const struct dirent* entry = readdir(dev.get())) {
@@ -71,9 +121,8 @@ void getallgsmmodemfolders(ModemSlots& slots)
         if (name.find("gsmmodem") == std::string_view::npos) {
             continue;
         }
-        if (!isSafeDeviceName(name)) {
-            logLine("Ignoring /dev/%s: a control character in its name would corrupt smsd.conf",
-                    printableName(name).c_str());
+        if (const char* problem = deviceNameProblem(name)) {
+            logLine("Ignoring /dev/%s: %s", printableName(name).c_str(), problem);
             continue;
         }
         if (found == kModemSlotCount) {
@@ -82,7 +131,7 @@ void getallgsmmodemfolders(ModemSlots& slots)
         }
         slots[found] = name;
         ++found;
-        makePortSpoolDirectory(found);
+        checkPortSpoolDirectory(spool, found);
     }
     if (overflowed) {
         logLine("More than %d gsmmodem entries in /dev: only the first %d are served",

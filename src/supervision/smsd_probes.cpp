@@ -8,6 +8,7 @@
 #include "log/activity_log.hpp"
 #include "smstools/smstools_paths.hpp"
 
+#include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
 
@@ -21,6 +22,23 @@ bool exists(const char* path)
 {
     struct stat info {};
     return stat(path, &info) == 0;
+}
+
+// smsd's user owns the stats directory. Whatever stands at the path, opening it must not
+// block (a FIFO) and reading it must end (a device such as /dev/zero): only a regular file
+// is read, anything else counts as a status file that cannot be read.
+file_ptr openStatusFile()
+{
+    unique_fd fd(open(kStatusFilePath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return nullptr;
+    }
+    file_ptr stream(fdopen(fd.get(), "r"));
+    if (stream) {
+        static_cast<void>(fd.release());
+    }
+    return stream;
 }
 
 // Finds one word in a stream of bytes, one byte at a time. Restarting at the first
@@ -112,7 +130,7 @@ int ModemsBlocked(int configured)
         logLine("%s%s", kStatusFilePath, " does not exist");
         states.receiving = configured;
     } else {
-        file_ptr status(std::fopen(kStatusFilePath, "re"));
+        file_ptr status = openStatusFile();
         if (!status) {
             return 0;
         }

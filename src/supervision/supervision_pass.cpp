@@ -3,6 +3,7 @@
 
 #include "common/modem_slots.hpp"
 #include "log/activity_log.hpp"
+#include "smstools/run_logs.hpp"
 #include "smstools/smsd_conf.hpp"
 #include "smstools/smstools_service.hpp"
 #include "supervision/dev_scan.hpp"
