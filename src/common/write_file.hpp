@@ -1,5 +1,7 @@
-// Rewriting a small file in place, with a failure reported to syslog.
+// Rewriting small files in place, with failures reported to syslog.
 #pragma once
+
+#include "common/unique_fd.hpp"
 
 #include <string_view>
 
@@ -7,3 +9,21 @@
 // `text` into it. A failure to open, write or close sends one LOG_ERR message naming the
 // path and the system's error text; the caller goes on either way.
 void writeFileReportingErrors(const char* path, std::string_view text);
+
+// The LOG_ERR message for a file that could not be written.
+void reportWriteError(const char* path, int error);
+
+// A file opened for an in-place rewrite, with room for the new text taken beforehand.
+struct InPlaceRewrite {
+    unique_fd fd;  // not valid until writeInPlace when the file could not be opened
+};
+
+// Opens an existing `path` and reserves `size` bytes for it without changing what it holds.
+// False, with errno, only when the file system has no room: the file is then untouched. A
+// file system that cannot reserve at all is written as before; a file that cannot be opened
+// now (absent, say) is left for writeInPlace.
+bool reserveInPlace(const char* path, size_t size, InPlaceRewrite& file);
+
+// Writes `text` over the file (created 0644 when absent), cuts what is left of the old
+// content and makes it durable. Reports a failure through reportWriteError.
+void writeInPlace(const char* path, InPlaceRewrite& file, std::string_view text);

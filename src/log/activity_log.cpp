@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 FILE* log_stream = nullptr;
@@ -38,6 +39,24 @@ FILE* openAppending(const char* path)
         (void)fd.release();
     }
     return stream;
+}
+
+// The log file has been removed, or renamed away and maybe replaced (rotation without
+// copytruncate): lines written to it now would reach nobody.
+bool logFileGone(const char* path)
+{
+    struct stat open_file {};
+    if (fstat(fileno(log_file.get()), &open_file) != 0) {
+        return false;
+    }
+    if (open_file.st_nlink == 0) {
+        return true;
+    }
+    struct stat at_path {};
+    if (stat(path, &at_path) != 0) {
+        return errno == ENOENT;
+    }
+    return at_path.st_dev != open_file.st_dev || at_path.st_ino != open_file.st_ino;
 }
 
 } // namespace
@@ -73,6 +92,9 @@ void closeLogFile()
 
 void writeHeartbeat(const char* path)
 {
+    if (log_file && path != nullptr && logFileGone(path)) {
+        openLogfile(path);
+    }
     if (std::fprintf(log_stream, "%s\n", gettimestamp()) < 0) {
         syslog(LOG_ERR, "Can not write to log stream: %s, error: %s", sinkName(path),
                std::strerror(errno));

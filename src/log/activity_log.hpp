@@ -16,7 +16,8 @@ void openLogfile(const char* path);
 // Closes the sink unless it is standard output.
 void closeLogFile();
 
-// Writes the bare-timestamp line that opens every pass; reopens the sink if that fails.
+// Writes the bare-timestamp line that opens every pass. The file is opened afresh at its
+// path first when it has been removed or renamed away, and after a failed write.
 void writeHeartbeat(const char* path);
 
 // Pushes the pass's lines out; a failure goes to syslog.

@@ -23,6 +23,7 @@ const char* orNull(const std::optional<std::string>& text)
 
 int daemonMain(int argc, char** argv)
 {
+    holdStartupSignals();
     app_name = argv[0];
     CommandLine line = parseCommandLine(argc, argv);
     pid_file_name = std::move(line.pid_file);

@@ -38,12 +38,29 @@ void handle_signal(int sig)
     }
 }
 
+void holdStartupSignals()
+{
+    sigset_t startup;
+    sigemptyset(&startup);
+    sigaddset(&startup, SIGINT);
+    sigaddset(&startup, SIGHUP);
+    sigprocmask(SIG_BLOCK, &startup, nullptr);
+}
+
 void installSignalHandlers()
 {
     // SA_RESETHAND puts SIGINT back to its default action as it is delivered, so a
     // second SIGINT ends a daemon whose orderly stop is stuck.
     install(SIGINT, SA_RESETHAND);
     install(SIGHUP, 0);
+    // A log on a pipe whose reader has gone is a failed write to report, not a death.
+    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+
+    sigset_t startup;
+    sigemptyset(&startup);
+    sigaddset(&startup, SIGINT);
+    sigaddset(&startup, SIGHUP);
+    sigprocmask(SIG_UNBLOCK, &startup, nullptr);
 }
 
 void handlePendingSignals()

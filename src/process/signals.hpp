@@ -8,8 +8,13 @@ extern std::atomic<int> running;
 
 void handle_signal(int sig);
 
-// Installs handle_signal for SIGINT and SIGHUP. Interrupted system calls are resumed,
-// so a stop request never breaks off a service command or the reading of its output.
+// Blocks SIGINT and SIGHUP until installSignalHandlers runs: before that their default
+// action would kill the daemon. The first thing start-up does.
+void holdStartupSignals();
+
+// Installs handle_signal for SIGINT and SIGHUP, ignores SIGPIPE, and lets through the
+// signals held since start-up. Interrupted system calls are resumed, so a stop request
+// never breaks off a service command or the reading of its output.
 void installSignalHandlers();
 
 // Writes the lines of the signals handled since the last call and, after SIGINT, gives

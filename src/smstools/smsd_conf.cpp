@@ -104,8 +104,14 @@ std::string smsdConfText(const ModemSlots& slots, int count)
     return text;
 }
 
-void createsmsd(const ModemSlots& slots, int count)
+bool prepareSmsdConf(const ModemSlots& slots, int count, SmsdConfRewrite& rewrite)
 {
-    writeFileReportingErrors(kSmsdConfPath, smsdConfText(slots, count));
+    rewrite.text = smsdConfText(slots, count);
+    return reserveInPlace(kSmsdConfPath, rewrite.text.size(), rewrite.file);
+}
+
+void createsmsd(SmsdConfRewrite& rewrite)
+{
+    writeInPlace(kSmsdConfPath, rewrite.file, rewrite.text);
     logLine("Writing /etc/smsd.conf");
 }

@@ -2,11 +2,24 @@
 #pragma once
 
 #include "common/modem_slots.hpp"
+#include "common/write_file.hpp"
 
 #include <string>
 
 // The whole configuration for the first `count` modems of `slots`.
 std::string smsdConfText(const ModemSlots& slots, int count);
 
-// Replaces /etc/smsd.conf with smsdConfText(slots, count). Called while smsd is stopped.
-void createsmsd(const ModemSlots& slots, int count);
+// A new configuration on its way into /etc/smsd.conf.
+struct SmsdConfRewrite {
+    std::string text;
+    InPlaceRewrite file;
+};
+
+// Builds the configuration for the first `count` modems and takes the room it needs in
+// /etc/smsd.conf, before smsd is stopped. False, with errno, when the disk is full: the
+// file is untouched and smsd must go on with it.
+bool prepareSmsdConf(const ModemSlots& slots, int count, SmsdConfRewrite& rewrite);
+
+// Puts the prepared configuration into /etc/smsd.conf, whole and durable, in place (same
+// file, same inode). Called while smsd is stopped.
+void createsmsd(SmsdConfRewrite& rewrite);
