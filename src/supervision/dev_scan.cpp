@@ -5,6 +5,7 @@
 #include "common/printable_name.hpp"
 #include "common/unique_fd.hpp"
 #include "log/activity_log.hpp"
+#include "metrics/daemon_state.hpp"
 
 #include <algorithm>
 #include <array>
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace {
 
@@ -65,7 +67,7 @@ int makePortSpoolDirectory(SpoolParent& parent, const std::string& name)
     return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
 }
 
-void checkPortSpoolDirectory(SpoolParent& parent, int port)
+bool checkPortSpoolDirectory(SpoolParent& parent, int port)
 {
     const std::string name = concat(kPortSpoolPrefix, std::to_string(port));
     const int error = makePortSpoolDirectory(parent, name);
@@ -75,6 +77,15 @@ void checkPortSpoolDirectory(SpoolParent& parent, int port)
                std::strerror(error));
     }
     reported = error != 0;
+    return error == 0;
+}
+
+// What a /dev entry links to (udev's names lead to ttyUSBn and the like); empty for no link.
+std::string linkTarget(const std::string& name)
+{
+    char target[256];
+    const ssize_t length = readlink(concat("/dev/", name).c_str(), target, sizeof target - 1);
+    return length > 0 ? printableName(std::string_view(target, static_cast<size_t>(length))) : std::string();
 }
 
 // The counting probe reads a port from every smsd.conf line holding "GSM", two characters and
@@ -130,8 +141,11 @@ void getallgsmmodemfolders(ModemSlots& slots)
             continue;
         }
         slots[found] = name;
+        PortState& port = daemon_state.ports[static_cast<size_t>(found)];
+        port.device = name;
+        port.target = linkTarget(port.device);
         ++found;
-        checkPortSpoolDirectory(spool, found);
+        port.spool_directory = checkPortSpoolDirectory(spool, found);
     }
     if (overflowed) {
         logLine("More than %d gsmmodem entries in /dev: only the first %d are served",

@@ -6,6 +6,7 @@
 #include "common/unique_fd.hpp"
 #include "common/write_file.hpp"
 #include "log/activity_log.hpp"
+#include "metrics/daemon_state.hpp"
 #include "smstools/smstools_paths.hpp"
 
 #include <fcntl.h>
@@ -88,9 +89,52 @@ int getsmsdcount()
     return *ports;
 }
 
+bool parsePortStatusLine(std::string_view line, int& port, std::string& word)
+{
+    line = line.substr(0, kPortLinePrefix);
+    if (line.rfind("GSM", 0) != 0) {
+        return false;
+    }
+    size_t at = 3;
+    int number = 0;
+    while (at < line.size() && at < 5 && line[at] >= '0' && line[at] <= '9') {
+        number = number * 10 + (line[at] - '0');
+        ++at;
+    }
+    if (at == 3 || line[3] == '0' || number > kModemSlotCount || at >= line.size() || line[at] != ':') {
+        return false;
+    }
+    const size_t comma = line.find(',', at);
+    if (comma == std::string_view::npos) {
+        return false;
+    }
+    std::string_view state = line.substr(comma + 1);
+    state = state.substr(0, state.find(','));
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!state.empty() && blank(state.front())) {
+        state.remove_prefix(1);
+    }
+    while (!state.empty() && blank(state.back())) {
+        state.remove_suffix(1);
+    }
+    if (state.empty()) {
+        return false;
+    }
+    word.clear();
+    for (const char c : state.substr(0, 32)) {
+        word += c >= 0x20 && c < 0x7f ? c : '?';
+    }
+    port = number;
+    return true;
+}
+
 PortStates countPortStates(FILE* status)
 {
     PortStates states;
+    char prefix[kPortLinePrefix];
+    size_t prefix_length = 0;
+    int port = 0;
+    std::string word;
     WordMatcher gsm{"GSM"};
     WordMatcher receiving{"Receiving,"};
     WordMatcher blocked{"Blocked,"};
@@ -103,6 +147,10 @@ PortStates countPortStates(FILE* status)
         gsm.reset();
         receiving.reset();
         blocked.reset();
+        if (parsePortStatusLine({prefix, prefix_length}, port, word) && states.words[port - 1].empty()) {
+            states.words[port - 1] = word;
+        }
+        prefix_length = 0;
     };
 
     char buffer[8192];
@@ -112,6 +160,9 @@ PortStates countPortStates(FILE* status)
             if (buffer[i] == '\n') {
                 endLine();
                 continue;
+            }
+            if (prefix_length < kPortLinePrefix) {
+                prefix[prefix_length++] = buffer[i];
             }
             gsm.feed(buffer[i]);
             receiving.feed(buffer[i]);
@@ -123,6 +174,24 @@ PortStates countPortStates(FILE* status)
     return states;
 }
 
+namespace {
+
+// What the pass read of smsd's state, for the published state; null when nothing could be.
+void recordPortStates(const PortStates* states)
+{
+    daemon_state.status_read = states != nullptr;
+    if (states != nullptr) {
+        daemon_state.receiving = states->receiving;
+        daemon_state.blocked = states->blocked;
+    }
+    for (size_t k = 0; k < daemon_state.ports.size(); ++k) {
+        const bool known = states != nullptr && !states->words[k].empty();
+        daemon_state.ports[k].state = known ? states->words[k] : "unknown";
+    }
+}
+
+} // namespace
+
 int ModemsBlocked(int configured)
 {
     PortStates states;
@@ -131,16 +200,17 @@ int ModemsBlocked(int configured)
         states.receiving = configured;
     } else {
         file_ptr status = openStatusFile();
-        if (!status) {
-            return 0;
+        if (status) {
+            states = countPortStates(status.get());
         }
-        states = countPortStates(status.get());
         // A status file that cannot be read to the end (a directory, an I/O error) says
         // nothing about the ports: publishing its partial count would report modems lost.
-        if (states.read_error) {
+        if (!status || states.read_error) {
+            recordPortStates(nullptr);
             return 0;
         }
     }
+    recordPortStates(&states);
 
     writeFileReportingErrors(kModemCountPath, std::to_string(states.receiving));
     logLine("Writing /mnt/ModemCount");

@@ -5,6 +5,8 @@
 #include "common/modem_slots.hpp"
 #include "common/write_file.hpp"
 #include "log/activity_log.hpp"
+#include "metrics/daemon_state.hpp"
+#include "metrics/metrics_file.hpp"
 #include "smstools/run_logs.hpp"
 #include "smstools/smsd_conf.hpp"
 #include "smstools/smstools_paths.hpp"
@@ -14,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -53,10 +56,35 @@ bool restartSmstools(int present)
     return true;
 }
 
+// Why this pass restarts smsd: the first pass (or a restart owed since) whatever it measured,
+// else the port counts before the blocked count.
+RestartCause causeOf(bool changed, int configured, int present)
+{
+    if (first_pass || !changed) {
+        return RestartCause::first_pass;
+    }
+    return configured != present ? RestartCause::modem_count_changed : RestartCause::blocked_count_changed;
+}
+
+void recordRestart(RestartCause cause)
+{
+    ++daemon_state.restarts[static_cast<size_t>(cause)];
+    daemon_state.last_restart_time = wallClockSeconds();
+    daemon_state.last_restart_cause = cause;
+}
+
+double monotonicSeconds()
+{
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
 } // namespace
 
 void checkmodemstatus()
 {
+    const double started = monotonicSeconds();
     logLine("Checking modemstatus");
     const int configured = getsmsdcount();
     clearSlots(slots);
@@ -76,8 +104,16 @@ void checkmodemstatus()
         restart_owed = !restartSmstools(present);
         if (!restart_owed) {
             last_blocked_count = blocked;
+            recordRestart(causeOf(changed, configured, present));
         }
     }
     clearSlots(slots);
     first_pass = false;
+
+    daemon_state.configured = configured;
+    daemon_state.present = present;
+    ++daemon_state.passes;
+    daemon_state.last_pass_end_time = wallClockSeconds();
+    daemon_state.last_pass_duration = monotonicSeconds() - started;
+    publishDaemonState();
 }

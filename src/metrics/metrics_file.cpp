@@ -1,0 +1,188 @@
+// Publishing the daemon's state in the Prometheus text format, for the node exporter and
+// modemwatchctl.
+#include "metrics/metrics_file.hpp"
+
+#include "common/unique_fd.hpp"
+#include "metrics/metrics_names.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#ifndef MODEMWATCHD_VERSION
+#define MODEMWATCHD_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr char kTemporaryName[] = ".modemwatchd.prom.new";
+constexpr char kFileName[] = "modemwatchd.prom";
+
+// Set while publishing fails, so that a full or read-only /run is reported once.
+bool publish_failure_reported = false;
+
+void family(std::string& text, const char* name, const char* type, const char* help)
+{
+    text.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    text.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
+
+std::string number(double value)
+{
+    char buffer[32];
+    static_cast<void>(std::snprintf(buffer, sizeof buffer, "%.6f", value));
+    return buffer;
+}
+
+void sample(std::string& text, const char* name, const std::string& labels, const std::string& value)
+{
+    text.append(name);
+    if (!labels.empty()) {
+        text.append("{").append(labels).append("}");
+    }
+    text.append(" ").append(value).append("\n");
+}
+
+std::string label(const char* name, const std::string& value)
+{
+    return std::string(name) + "=\"" + escapeLabelValue(value) + "\"";
+}
+
+void gauge(std::string& text, const char* name, const char* help, const std::string& value)
+{
+    family(text, name, "gauge", help);
+    sample(text, name, "", value);
+}
+
+void measurements(std::string& text, const DaemonState& state)
+{
+    gauge(text, kModemsPresent, "Modems (gsmmodem entries of /dev) the last pass served.",
+          std::to_string(state.present));
+    gauge(text, kPortsConfigured, "Ports the last pass counted in /etc/smsd.conf; -1 when there is none.",
+          std::to_string(state.configured));
+    if (state.status_read) {
+        gauge(text, kPortsReceiving,
+              "Ports smsd's status file showed receiving (the configured count when it has none).",
+              std::to_string(state.receiving));
+        gauge(text, kPortsBlocked, "Ports smsd's status file showed blocked.", std::to_string(state.blocked));
+    }
+    if (state.present == 0) {
+        return;
+    }
+    family(text, kPortState, "gauge",
+           "One series per port: its /dev name, what that links to, and smsd's state for it.");
+    for (int k = 0; k < state.present; ++k) {
+        const PortState& port = state.ports[static_cast<size_t>(k)];
+        const std::string name = "GSM" + std::to_string(k + 1);
+        sample(text, kPortState,
+               label("port", name) + "," + label("device", port.device) + "," + label("target", port.target) + "," +
+                   label("state", port.state),
+               "1");
+    }
+    family(text, kPortSpool, "gauge", "Whether the port's spool directory /mnt/flash/spool/GSMn exists.");
+    for (int k = 0; k < state.present; ++k) {
+        sample(text, kPortSpool, label("port", "GSM" + std::to_string(k + 1)),
+               state.ports[static_cast<size_t>(k)].spool_directory ? "1" : "0");
+    }
+}
+
+// Writes `text` to a file beside the published one, then renames it into place.
+int publish(const std::string& text)
+{
+    if (mkdir(kMetricsDirectory, 0755) != 0 && errno != EEXIST) {
+        return errno;
+    }
+    unique_fd directory(open(kMetricsDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.valid()) {
+        return errno;
+    }
+    unlinkat(directory.get(), kTemporaryName, 0);
+    unique_fd file(openat(directory.get(), kTemporaryName,
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!file.valid()) {
+        return errno;
+    }
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const ssize_t done = write(file.get(), rest.data(), rest.size());
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done < 0) {
+            const int error = errno;
+            unlinkat(directory.get(), kTemporaryName, 0);
+            return error;
+        }
+        rest.remove_prefix(static_cast<size_t>(done));
+    }
+    if (close(file.release()) != 0 || renameat(directory.get(), kTemporaryName, directory.get(), kFileName) != 0) {
+        const int error = errno;
+        unlinkat(directory.get(), kTemporaryName, 0);
+        return error;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string escapeLabelValue(const std::string& value)
+{
+    std::string escaped;
+    for (const char c : value) {
+        if (c == '\\' || c == '"') {
+            escaped += '\\';
+            escaped += c;
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string metricsText(const DaemonState& state)
+{
+    std::string text;
+    text.reserve(4096);
+    family(text, kBuildInfo, "gauge", "The running modemwatchd's version.");
+    sample(text, kBuildInfo, label("version", MODEMWATCHD_VERSION), "1");
+    gauge(text, kUp, "1 while the daemon makes its passes, 0 once it has stopped in order.",
+          state.running ? "1" : "0");
+    gauge(text, kStartTime, "When the daemon started, in seconds since the epoch.", number(state.start_time));
+    gauge(text, kPassInterval, "The sleep after each pass.", std::to_string(state.pass_interval));
+    family(text, kPasses, "counter", "Passes made since the daemon started.");
+    sample(text, kPasses, "", std::to_string(state.passes));
+    gauge(text, kLastPassEnd, "When the last pass ended, in seconds since the epoch.",
+          number(state.last_pass_end_time));
+    gauge(text, kLastPassDuration, "How long the last pass took.", number(state.last_pass_duration));
+    if (state.running) {
+        measurements(text, state);
+    }
+    family(text, kRestarts, "counter", "smsd restarts since the daemon started, by cause.");
+    for (int cause = 0; cause < kRestartCauseCount; ++cause) {
+        sample(text, kRestarts, label("cause", restartCauseName(static_cast<RestartCause>(cause))),
+               std::to_string(state.restarts[static_cast<size_t>(cause)]));
+    }
+    if (state.last_restart_time > 0) {
+        family(text, kLastRestart, "gauge",
+               "When smsd was last restarted, in seconds since the epoch, with the cause.");
+        sample(text, kLastRestart, label("cause", restartCauseName(state.last_restart_cause)),
+               number(state.last_restart_time));
+    }
+    return text;
+}
+
+void publishDaemonState()
+{
+    const int error = publish(metricsText(daemon_state));
+    if (error != 0 && !publish_failure_reported) {
+        syslog(LOG_ERR, "Can not publish %s, error: %s", kMetricsPath, std::strerror(error));
+    }
+    publish_failure_reported = error != 0;
+}

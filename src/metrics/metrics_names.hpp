@@ -1,0 +1,21 @@
+// The names under which the daemon publishes its state; modemwatchctl reads them back.
+#pragma once
+
+inline constexpr char kMetricsDirectory[] = "/run/modemwatchd";
+inline constexpr char kMetricsPath[] = "/run/modemwatchd/modemwatchd.prom";
+
+inline constexpr char kBuildInfo[] = "modemwatchd_build_info";
+inline constexpr char kUp[] = "modemwatchd_up";
+inline constexpr char kStartTime[] = "modemwatchd_start_time_seconds";
+inline constexpr char kPassInterval[] = "modemwatchd_pass_interval_seconds";
+inline constexpr char kPasses[] = "modemwatchd_passes_total";
+inline constexpr char kLastPassEnd[] = "modemwatchd_last_pass_end_time_seconds";
+inline constexpr char kLastPassDuration[] = "modemwatchd_last_pass_duration_seconds";
+inline constexpr char kModemsPresent[] = "modemwatchd_modems_present";
+inline constexpr char kPortsConfigured[] = "modemwatchd_ports_configured";
+inline constexpr char kPortsReceiving[] = "modemwatchd_ports_receiving";
+inline constexpr char kPortsBlocked[] = "modemwatchd_ports_blocked";
+inline constexpr char kPortState[] = "modemwatchd_port_state";
+inline constexpr char kPortSpool[] = "modemwatchd_port_spool_directory";
+inline constexpr char kRestarts[] = "modemwatchd_smsd_restarts_total";
+inline constexpr char kLastRestart[] = "modemwatchd_last_smsd_restart_time_seconds";

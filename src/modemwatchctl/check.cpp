@@ -1,0 +1,83 @@
+// `modemwatchctl check`: the published state judged the monitoring-plugins way.
+#include "modemwatchctl/check.hpp"
+
+#include "modemwatchctl/status_view.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+const char* const kStatusWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+
+std::string plural(int n, const char* word)
+{
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+} // namespace
+
+CheckResult checkState(const std::optional<PublishedState>& state, const std::string& error, double now,
+                       const CheckLimits& limits)
+{
+    if (!state) {
+        return {kUnknown, "MODEMWATCHD UNKNOWN - cannot read the published state: " + error};
+    }
+    const double max_age = limits.max_age >= 0 ? limits.max_age : 3.0 * state->pass_interval;
+    const double age = std::max(0.0, now - state->last_pass_end_time);
+    const int present = state->present.value_or(0);
+
+    PluginStatus status = kOk;
+    std::vector<std::string> problems;
+    const auto problem = [&](PluginStatus level, const std::string& text) {
+        status = std::max(status, level);
+        problems.push_back(text);
+    };
+    if (!state->up) {
+        problem(kCritical, "modemwatchd stopped");
+    } else if (age > max_age) {
+        problem(kCritical, "no pass for " + ageText(age) + " (stale)");
+    }
+    if (state->up && !state->receiving) {
+        problem(kWarning, "smsd's status file could not be read");
+    }
+    if (state->up && state->receiving) {
+        if (present > 0 && *state->receiving == 0) {
+            problem(kCritical, "none of " + plural(present, "modem") + " receiving");
+        } else if (*state->receiving < present) {
+            problem(kWarning, std::to_string(*state->receiving) + " of " + plural(present, "modem") + " receiving");
+        }
+    }
+    if (state->up && state->blocked && *state->blocked >= limits.blocked) {
+        problem(kWarning, plural(*state->blocked, "port") + " blocked");
+    }
+
+    std::string summary;
+    if (state->up) {
+        summary = plural(present, "modem") + ", " +
+                  (state->receiving ? std::to_string(*state->receiving) : std::string("?")) + " receiving, " +
+                  (state->blocked ? std::to_string(*state->blocked) : std::string("?")) + " blocked, last pass " +
+                  ageText(age) + " ago";
+    }
+    std::string text;
+    for (const std::string& line : problems) {
+        text += (text.empty() ? "" : "; ") + line;
+    }
+    if (!summary.empty()) {
+        text += (text.empty() ? "" : "; ") + summary;
+    }
+
+    std::string perfdata = " | age=" + std::to_string(static_cast<long>(age)) + "s;;" +
+                           std::to_string(static_cast<long>(max_age)) + ";0";
+    if (state->up) {
+        perfdata += " modems=" + std::to_string(present) + ";;;0";
+        if (state->receiving) {
+            perfdata += " receiving=" + std::to_string(*state->receiving) + ";;;0";
+        }
+        if (state->blocked) {
+            perfdata += " blocked=" + std::to_string(*state->blocked) + ";" + std::to_string(limits.blocked - 1) +
+                        ";;0";
+        }
+    }
+    return {status, std::string("MODEMWATCHD ") + kStatusWords[status] + " - " + text + perfdata};
+}

@@ -1,0 +1,136 @@
+// modemwatchctl: the operator's view of what modemwatchd publishes.
+#include "modemwatchctl/ctl_main.hpp"
+
+#include "metrics/metrics_names.hpp"
+#include "modemwatchctl/check.hpp"
+#include "modemwatchctl/status_view.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: modemwatchctl [--state FILE] [--now SECONDS] COMMAND\n"
+    "\n"
+    "Shows what modemwatchd found on this box, from the state it publishes after each pass.\n"
+    "\n"
+    "Commands:\n"
+    "  status [--json]        each port with its device, smsd's state and its spool directory,\n"
+    "                         then the counts and smsd's restarts; --json for scripts\n"
+    "  check [--max-age SECONDS] [--blocked N]\n"
+    "                         one line for a monitoring system, exit 0 OK, 1 WARNING (N or more\n"
+    "                         ports blocked, default 1, or fewer receiving than present),\n"
+    "                         2 CRITICAL (no pass for SECONDS, default three pass periods, the\n"
+    "                         daemon stopped, or modems present and none receiving), 3 UNKNOWN\n"
+    "\n"
+    "Options:\n"
+    "  --state FILE           read FILE instead of /run/modemwatchd/modemwatchd.prom\n"
+    "  --now SECONDS          judge ages as at SECONDS since the epoch (a saved file, tests)\n"
+    "  -h, --help             print this help\n"
+    "  --version              print the version\n"
+    "\n"
+    "Exit status of status: 0 shown, 1 the state cannot be read, 2 usage error (3 for check).\n";
+
+double now()
+{
+    struct timespec time {};
+    clock_gettime(CLOCK_REALTIME, &time);
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+}
+
+bool parseNumber(const char* text, double& value)
+{
+    char* end = nullptr;
+    value = std::strtod(text, &end);
+    return end != text && *end == '\0' && value >= 0;
+}
+
+struct Invocation {
+    std::string command;
+    std::string state_path = kMetricsPath;
+    double now = -1;
+    bool json = false;
+    CheckLimits limits;
+};
+
+// Options may stand before or after the command. An error is printed, then false.
+bool parse(int argc, char** argv, Invocation& invocation)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        const bool has_value = i + 1 < argc;
+        double value = 0;
+        if (word == "-h" || word == "--help") {
+            static_cast<void>(std::fputs(kUsage, stdout));
+            std::exit(0);
+        } else if (word == "--version") {
+            static_cast<void>(std::printf("modemwatchctl %s\n", MODEMWATCHD_VERSION));
+            std::exit(0);
+        } else if (word == "--state" && has_value) {
+            invocation.state_path = argv[++i];
+        } else if (word == "--now" && has_value && parseNumber(argv[i + 1], value)) {
+            invocation.now = value;
+            ++i;
+        } else if (word == "--json" && invocation.command == "status") {
+            invocation.json = true;
+        } else if (word == "--max-age" && invocation.command == "check" && has_value &&
+                   parseNumber(argv[i + 1], value)) {
+            invocation.limits.max_age = value;
+            ++i;
+        } else if (word == "--blocked" && invocation.command == "check" && has_value &&
+                   parseNumber(argv[i + 1], value) && value >= 1) {
+            invocation.limits.blocked = static_cast<int>(value);
+            ++i;
+        } else if ((word == "status" || word == "check") && invocation.command.empty()) {
+            invocation.command = word;
+        } else {
+            static_cast<void>(std::fprintf(stderr, "modemwatchctl: unexpected '%s'\n\n%s", word.c_str(), kUsage));
+            return false;
+        }
+    }
+    if (invocation.command.empty()) {
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: no command given\n\n%s", kUsage));
+        return false;
+    }
+    return true;
+}
+
+// Colour only for a person at a terminal that shows it.
+bool wantColour()
+{
+    const char* term = std::getenv("TERM");
+    return isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr && term != nullptr &&
+           std::strcmp(term, "dumb") != 0;
+}
+
+} // namespace
+
+int ctlMain(int argc, char** argv)
+{
+    Invocation invocation;
+    if (!parse(argc, argv, invocation)) {
+        // The plugin convention has UNKNOWN for a call it cannot make sense of.
+        return invocation.command == "check" ? kUnknown : 2;
+    }
+    const double at = invocation.now >= 0 ? invocation.now : now();
+    std::string error;
+    const std::optional<PublishedState> state = readPublishedState(invocation.state_path, error);
+    if (invocation.command == "check") {
+        const CheckResult result = checkState(state, invocation.state_path + ": " + error, at, invocation.limits);
+        static_cast<void>(std::printf("%s\n", result.line.c_str()));
+        return result.status;
+    }
+    if (!state) {
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot read %s: %s\n", invocation.state_path.c_str(),
+                                       error.c_str()));
+        return 1;
+    }
+    const std::string text = invocation.json ? statusJson(*state, at) : statusTable(*state, at, wantColour());
+    static_cast<void>(std::fputs(text.c_str(), stdout));
+    return 0;
+}

@@ -1,0 +1,48 @@
+// Reading back the state modemwatchd publishes after each pass.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct PublishedPort {
+    int number = 0;  // n of GSMn
+    std::string device;
+    std::string target;
+    std::string state;
+    std::optional<bool> spool_directory;
+};
+
+struct PublishedRestarts {
+    std::string cause;  // first_pass, modem_count_changed, blocked_count_changed
+    long count = 0;
+};
+
+struct PublishedState {
+    std::string version;
+    bool up = false;
+    double start_time = 0;
+    int pass_interval = 30;
+    long passes = 0;
+    double last_pass_end_time = 0;
+    double last_pass_duration = 0;
+    // Absent once the daemon has stopped; receiving and blocked also when smsd's status
+    // file could not be read.
+    std::optional<int> present;
+    std::optional<int> configured;
+    std::optional<int> receiving;
+    std::optional<int> blocked;
+    std::vector<PublishedPort> ports;  // in port order
+    std::vector<PublishedRestarts> restarts;
+    std::optional<double> last_restart_time;
+    std::string last_restart_cause;
+};
+
+// Parses the published text. Nothing, with `error` set, when it is not modemwatchd's state.
+std::optional<PublishedState> parsePublishedState(const std::string& text, std::string& error);
+
+// Reads and parses the file at `path`; `error` says why when it cannot.
+std::optional<PublishedState> readPublishedState(const std::string& path, std::string& error);
+
+// "first pass" for "first_pass": a cause as a person reads it.
+std::string causeText(const std::string& cause);

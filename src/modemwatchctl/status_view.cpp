@@ -1,0 +1,208 @@
+// `modemwatchctl status`: the published state as a screen a person takes in at a glance, or
+// as one JSON object for scripts.
+#include "modemwatchctl/status_view.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+constexpr char kGreen[] = "\033[32m";
+constexpr char kRed[] = "\033[31m";
+constexpr char kYellow[] = "\033[33m";
+constexpr char kPlain[] = "\033[0m";
+
+std::string localTime(double seconds)
+{
+    const auto whole = static_cast<std::time_t>(seconds);
+    struct tm local {};
+    localtime_r(&whole, &local);
+    char text[32];
+    static_cast<void>(std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local));
+    return text;
+}
+
+std::string orDash(const std::string& text)
+{
+    return text.empty() ? "-" : text;
+}
+
+std::string count(const std::optional<int>& value)
+{
+    return value ? std::to_string(*value) : "unknown";
+}
+
+const char* stateColour(const std::string& state)
+{
+    if (state == "Receiving") {
+        return kGreen;
+    }
+    return state == "Blocked" ? kRed : kYellow;
+}
+
+std::string spoolText(const std::optional<bool>& spool)
+{
+    if (!spool) {
+        return "-";
+    }
+    return *spool ? "yes" : "missing";
+}
+
+// Rows of cells, each column as wide as its widest cell; the colour of a cell (when any)
+// wraps it after padding, so the columns stay aligned on a terminal.
+std::string table(const std::vector<std::vector<std::string>>& rows, const std::vector<const char*>& colours)
+{
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()));
+        for (size_t column = 0; column < row.size(); ++column) {
+            widths[column] = std::max(widths[column], row[column].size());
+        }
+    }
+    std::string text;
+    for (size_t r = 0; r < rows.size(); ++r) {
+        std::string line;
+        for (size_t column = 0; column < rows[r].size(); ++column) {
+            std::string cell = rows[r][column];
+            if (column + 1 < rows[r].size()) {
+                cell.resize(widths[column] + 2, ' ');
+            }
+            const char* colour = column == 3 && r < colours.size() ? colours[r] : nullptr;
+            line += colour != nullptr ? colour + cell + kPlain : cell;
+        }
+        text += line + "\n";
+    }
+    return text;
+}
+
+std::string jsonString(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            static_cast<void>(std::snprintf(escape, sizeof escape, "\\u%04x", c));
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string jsonNumber(double value)
+{
+    char text[32];
+    static_cast<void>(std::snprintf(text, sizeof text, "%.3f", value));
+    return text;
+}
+
+std::string jsonCount(const std::optional<int>& value)
+{
+    return value ? std::to_string(*value) : "null";
+}
+
+} // namespace
+
+std::string ageText(double seconds)
+{
+    const long whole = seconds < 0 ? 0 : static_cast<long>(seconds);
+    if (whole < 120) {
+        return std::to_string(whole) + " s";
+    }
+    if (whole < 2L * 3600) {
+        return std::to_string(whole / 60) + " min";
+    }
+    if (whole < 2L * 86400) {
+        return std::to_string(whole / 3600) + " h";
+    }
+    return std::to_string(whole / 86400) + " d";
+}
+
+std::string statusTable(const PublishedState& state, double now, bool colour)
+{
+    std::string text = "modemwatchd " + orDash(state.version) + " ";
+    if (state.up) {
+        text += colour ? std::string(kGreen) + "running" + kPlain : "running";
+        text += " since ";
+    } else {
+        text += colour ? std::string(kRed) + "stopped" + kPlain : "stopped";
+        text += " in order, started ";
+    }
+    text += localTime(state.start_time) + "; last pass " + ageText(now - state.last_pass_end_time) + " ago, every " +
+            std::to_string(state.pass_interval) + " s\n\n";
+
+    if (!state.up) {
+        text += "No ports: the daemon stopped in order and measures nothing.\n";
+    } else if (state.ports.empty()) {
+        text += "No modems present.\n";
+    } else {
+        std::vector<std::vector<std::string>> rows = {{"PORT", "DEVICE", "LINKS TO", "SMSD STATE", "SPOOL"}};
+        std::vector<const char*> colours = {nullptr};
+        for (const PublishedPort& port : state.ports) {
+            rows.push_back({"GSM" + std::to_string(port.number), port.device, orDash(port.target), port.state,
+                            spoolText(port.spool_directory)});
+            colours.push_back(colour ? stateColour(port.state) : nullptr);
+        }
+        text += table(rows, colours);
+    }
+    if (state.up) {
+        text += "\nmodems " + count(state.present) + ", configured " + count(state.configured) + ", receiving " +
+                count(state.receiving) + ", blocked " + count(state.blocked) + "\n";
+    }
+    text += "smsd restarts:";
+    const char* separator = " ";
+    for (const PublishedRestarts& restarts : state.restarts) {
+        text += separator + causeText(restarts.cause) + " " + std::to_string(restarts.count);
+        separator = ", ";
+    }
+    text += "\n";
+    if (state.last_restart_time) {
+        text += "last restart: " + localTime(*state.last_restart_time) + " (" +
+                ageText(now - *state.last_restart_time) + " ago), " + causeText(state.last_restart_cause) + "\n";
+    }
+    return text;
+}
+
+std::string statusJson(const PublishedState& state, double now)
+{
+    std::string text = "{\"version\":" + jsonString(state.version) + ",\"running\":" + (state.up ? "true" : "false") +
+                       ",\"start_time\":" + jsonNumber(state.start_time) +
+                       ",\"pass_interval_seconds\":" + std::to_string(state.pass_interval) +
+                       ",\"passes\":" + std::to_string(state.passes) +
+                       ",\"last_pass_end_time\":" + jsonNumber(state.last_pass_end_time) +
+                       ",\"last_pass_duration_seconds\":" + jsonNumber(state.last_pass_duration) +
+                       ",\"seconds_since_last_pass\":" + jsonNumber(now - state.last_pass_end_time) +
+                       ",\"modems_present\":" + jsonCount(state.present) +
+                       ",\"ports_configured\":" + jsonCount(state.configured) +
+                       ",\"ports_receiving\":" + jsonCount(state.receiving) +
+                       ",\"ports_blocked\":" + jsonCount(state.blocked) + ",\"ports\":[";
+    const char* separator = "";
+    for (const PublishedPort& port : state.ports) {
+        text += separator;
+        text += "{\"port\":" + jsonString("GSM" + std::to_string(port.number)) +
+                ",\"device\":" + jsonString(port.device) + ",\"links_to\":" + jsonString(port.target) +
+                ",\"state\":" + jsonString(port.state) + ",\"spool_directory\":" +
+                (port.spool_directory ? (*port.spool_directory ? "true" : "false") : "null") + "}";
+        separator = ",";
+    }
+    text += "],\"smsd_restarts\":{";
+    separator = "";
+    for (const PublishedRestarts& restarts : state.restarts) {
+        text += separator + jsonString(restarts.cause) + ":" + std::to_string(restarts.count);
+        separator = ",";
+    }
+    text += "},\"last_restart\":";
+    if (state.last_restart_time) {
+        text += "{\"time\":" + jsonNumber(*state.last_restart_time) +
+                ",\"cause\":" + jsonString(state.last_restart_cause) + "}";
+    } else {
+        text += "null";
+    }
+    return text + "}\n";
+}

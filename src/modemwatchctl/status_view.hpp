@@ -1,0 +1,17 @@
+// `modemwatchctl status`: the published state as a screen a person takes in at a glance, or
+// as one JSON object for scripts.
+#pragma once
+
+#include "modemwatchctl/published_state.hpp"
+
+#include <string>
+
+// The table: the daemon's state first, then one row per port, then the counts and restarts.
+// `now` is the time the ages are measured from; `colour` marks states for a terminal.
+std::string statusTable(const PublishedState& state, double now, bool colour);
+
+// The same as one JSON object, ended by a newline.
+std::string statusJson(const PublishedState& state, double now);
+
+// "12 s", "5 min", "3 h", "2 d": how long `seconds` is, rounded down.
+std::string ageText(double seconds);
