@@ -78,6 +78,14 @@ int main()
         box.statusOnStart(status({"Receiving", "Receiving"}));
         pass(daemon);
 
+        narrate("What an operator sees: modemwatchctl status and check, from the state published after each pass");
+        const std::string published = box.hostPath("/run/modemwatchd/modemwatchd.prom");
+        const std::string shown = box.root() + "/run/modemwatchctl.out";
+        for (const char* command : {"status", "check"}) {
+            waitExit(box.spawn({MODEMWATCHCTL_BINARY, "--state", published, command}, {{}, shown, {}}));
+            std::cout << "$ modemwatchctl " << command << "\n" << readFile(shown);
+        }
+
         narrate("SIGINT: the orderly stop");
         daemon.stop();
         showNewLogLines(daemon);

@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target modemwatchd modemwatchd-demo >/dev/null
+cmake --build build -j"$(nproc)" --target modemwatchd modemwatchctl modemwatchd-demo >/dev/null
 exec build/modemwatchd-demo

@@ -153,7 +153,7 @@ Box::Box()
     root_ = templ;
     chmod(root_.c_str(), 0755);
     makeDirs(root_, {"dev", "etc-upper", "etc-work", "var-upper/spool/sms", "var-upper/ramlog",
-                     "var-work", "spool/stats", "ramlog", "mnt/flash/spool", "run"});
+                     "var-work", "spool/stats", "ramlog", "mnt/flash/spool", "run", "box-run"});
     writeFile(root_ + "/dev/null", "");
     writeFile(root_ + "/full", "");
     writeFile(root_ + "/service.calls", "");
@@ -217,6 +217,7 @@ void Box::startHolder()
         bind(root_ + "/spool", "/var/spool/sms");
         bind(root_ + "/ramlog", "/var/ramlog");
         bind(root_ + "/mnt", "/mnt");
+        bind(root_ + "/box-run", "/run");
         bind(root_ + "/service", "/usr/sbin/service");
         bind(root_ + "/dev", "/dev");
         // The host may have an smsd.conf of its own (the smstools package installs one);
@@ -278,6 +279,7 @@ std::string Box::hostPath(const std::string& inside) const
         {"/mnt/", "/mnt/"},
         {"/var/spool/sms/", "/spool/"},
         {"/var/ramlog/", "/ramlog/"},
+        {"/run/", "/box-run/"},
     };
     for (const auto& [prefix, directory] : kMapped) {
         if (inside.rfind(prefix, 0) == 0) {

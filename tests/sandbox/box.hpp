@@ -7,6 +7,7 @@
 //   /etc, /var         overlays on the host's; the host's /etc/smsd.conf is hidden
 //   /var/spool/sms     the box's spool (stats/status is written by the test)
 //   /var/ramlog, /mnt  the box's directories (/mnt/flash/spool exists)
+//   /run               the box's own, empty
 //   /usr/sbin/service  a fake that records its calls
 // Everything else, /tmp included, is the host's, so paths under root() mean the same
 // thing inside and out.
@@ -36,7 +37,7 @@ public:
 
     // The host directory that holds the box; also visible at the same path inside.
     const std::string& root() const { return root_; }
-    // A host path for a path inside the box's /dev, /mnt, /var/spool/sms or /var/ramlog.
+    // A host path for a path inside the box's /dev, /mnt, /var/spool/sms, /var/ramlog or /run.
     std::string hostPath(const std::string& inside) const;
 
     void plug(const std::string& device) const;

@@ -1,15 +1,18 @@
 // Soak run: the real daemon through thousands of SIGHUP-driven passes while modems come and go
 // and smsd's status file changes underneath it. Fails on a leak, a memory error (under
-// valgrind), or descriptors or resident memory that grow after the first 100 passes.
+// valgrind), descriptors or resident memory that grow after the first 100 passes, or a reader
+// of the published state that ever finds it half written.
 //   soak [--passes N] [--valgrind]
 #include "sandbox/daemon_run.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -66,6 +69,35 @@ void changeTheBox(const Box& box, int pass, std::mt19937& random)
     }
 }
 
+// Reads the published state over and over while the passes run; counts the reads that did not
+// find a whole file (each one starts with the version and ends with the restart counters).
+struct Reader {
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0};
+    std::atomic<long> partial{0};
+    std::string example;
+
+    void run(const std::string& path)
+    {
+        while (!stop) {
+            // A breath between reads, so the reader does not starve the daemon of the CPU.
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            const std::string text = readFile(path);
+            if (text.empty()) {
+                continue;  // not published yet
+            }
+            ++reads;
+            const bool whole = text.rfind("# HELP modemwatchd_build_info ", 0) == 0 &&
+                               text.find("\nmodemwatchd_smsd_restarts_total{cause=\"blocked_count_changed\"} ") !=
+                                   std::string::npos &&
+                               text.back() == '\n';
+            if (!whole && partial++ == 0) {
+                example = text;
+            }
+        }
+    }
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -91,6 +123,8 @@ int main(int argc, char** argv)
     }
     Daemon daemon(box, options);
     std::mt19937 random(5000);
+    Reader reader;
+    std::thread reading([&] { reader.run(box.hostPath("/run/modemwatchd/modemwatchd.prom")); });
     int fds_at_100 = 0;
     long rss_at_100 = 0;
     for (int pass = 1; pass <= passes; ++pass) {
@@ -108,12 +142,19 @@ int main(int argc, char** argv)
     const long rss_at_end = procKb(daemon.pid(), "VmRSS:");
     const size_t restarts = box.serviceCalls().size() / 2;
     const int status = daemon.stop();
+    reader.stop = true;
+    reading.join();
 
     std::printf("passes: %d (smstools restarted %zu times)%s\n", passes, restarts,
                 under_valgrind ? ", under valgrind memcheck" : "");
     std::printf("open descriptors after pass 100: %d, at the end: %d\n", fds_at_100, fds_at_end);
     std::printf("resident memory after pass 100: %ld kB, at the end: %ld kB\n", rss_at_100, rss_at_end);
     std::printf("exit status after SIGINT: %d\n", status);
+    std::printf("reads of the published state during the passes: %ld, partial: %ld\n", reader.reads.load(),
+                reader.partial.load());
+    if (reader.partial > 0) {
+        std::printf("a partial read:\n%s\n", reader.example.c_str());
+    }
     if (under_valgrind) {
         std::stringstream report(readFile(valgrind_log));
         for (std::string line; std::getline(report, line);) {
@@ -129,7 +170,8 @@ int main(int argc, char** argv)
     // Under valgrind resident memory is mostly valgrind's own, growing with the code it has
     // translated; the native run holds the daemon's memory to account.
     const bool memory_ok = under_valgrind || rss_at_end <= rss_at_100;
-    const bool ok = status == 0 && fds_at_end == fds_at_100 && memory_ok && passes >= 100;
+    const bool ok = status == 0 && fds_at_end == fds_at_100 && memory_ok && passes >= 100 && reader.partial == 0 &&
+                    reader.reads > 0;
     std::printf("%s\n", ok ? "soak: passed" : "soak: FAILED");
     return ok ? 0 : 1;
 }
