@@ -109,10 +109,15 @@ TEST(NodeExporter, ServesEveryPublishedFamilyWithTheBoxsValues)
     box.plug("gsmmodem1");
     box.plug("gsmmodem2");
     box.writeStatus("GSM1:\t12-07 06:37:09,\tReceiving,\t0\nGSM2:\t12-07 06:37:09,\tBlocked,\t0\n");
-    // What the package installs: the exporter's default textfile directory links to the file.
-    ASSERT_EQ(box.inside([] {
-        return system("mkdir -p /var/lib/prometheus/node-exporter && ln -sfn "
-                      "/run/modemwatchd/modemwatchd.prom /var/lib/prometheus/node-exporter/modemwatchd.prom");
+    // The link the package installs into the exporter's default textfile directory, and only
+    // that: the exporter runs with none of its options but the address.
+    std::stringstream links(readFile(PROJECT_SOURCE_DIR "/debian/modemwatchd.links"));
+    std::string target;
+    std::string link;
+    ASSERT_TRUE(links >> target >> link) << "debian/modemwatchd.links names no link";
+    ASSERT_EQ(box.inside([&] {
+        const std::string directory = "/" + link.substr(0, link.rfind('/'));
+        return system(("mkdir -p " + directory + " && ln -s /" + target + " /" + link).c_str());
     }),
               0);
     Daemon daemon(box);
