@@ -29,6 +29,27 @@ bool lockedByAnother(const std::string& path)
     return locked;
 }
 
+// Runs a daemon launch to its end under strace and gives the exit status of each of its
+// processes, sorted. Waiting for them is no use: the background process may end before the
+// intermediate one, which ignores SIGCHLD, so the kernel reaps it and its status is gone.
+std::vector<int> exitStatusesOf(Box& box, const std::vector<std::string>& args)
+{
+    const std::string trace = box.root() + "/run/exits";
+    std::vector<std::string> command = daemonCommand(args);
+    command.insert(command.begin(), {"strace", "-f", "-qq", "-e", "trace=exit_group", "-o", trace});
+    EXPECT_EQ(waitExit(box.spawn(command)), 0);
+    std::vector<int> statuses;
+    std::stringstream lines(readFile(trace));
+    for (std::string line; std::getline(lines, line);) {
+        const size_t call = line.find("exit_group(");
+        if (call != std::string::npos) {
+            statuses.push_back(std::atoi(line.c_str() + call + 11));
+        }
+    }
+    std::sort(statuses.begin(), statuses.end());
+    return statuses;
+}
+
 } // namespace
 
 TEST(DaemonMode, TheDaemonDetachesAndHoldsALockedPidFile)
@@ -134,7 +155,7 @@ TEST(DaemonMode, SigintRemovesThePidFileAndSigtermLeavesIt)
         Daemon daemon(box, daemonMode());
         EXPECT_EQ(daemon.stop(), 0);
         EXPECT_FALSE(fileExists(daemon.pidPath()));
-        EXPECT_EQ(daemon.lastLine(), "Debug: stopping daemon ...");
+        EXPECT_EQ(textOf(daemon.lines().back()), "Debug: stopping daemon ...");
         EXPECT_EQ(box.syslog().waitFor("Stopped " + daemonBinary()).priority, 30);
     }
     {
@@ -172,4 +193,22 @@ TEST(DaemonMode, APidFileThatCannotBeCreatedEndsTheDaemonWithNothingLeftBehind)
     EXPECT_FALSE(fileExists(box.root() + "/run/missing"));
     EXPECT_FALSE(fileExists(box.root() + "/run/x.log"));
     EXPECT_TRUE(box.syslog().messages().empty());
+}
+
+TEST(HostileBox, APidFileThatIsALinkOrNotARegularFileEndsTheDaemon)
+{
+    Box box;
+    const std::string target = box.root() + "/run/target";
+    const std::string link_path = box.root() + "/run/link.pid";
+    const std::string fifo_path = box.root() + "/run/fifo.pid";
+    writeFile(target, "someone's data\n");
+    ASSERT_EQ(symlink(target.c_str(), link_path.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo_path.c_str(), 0644), 0);
+    for (const std::string& path : {link_path, fifo_path}) {
+        EXPECT_EQ(exitStatusesOf(box, {"-d", "-p", path, "-l", box.root() + "/run/x.log"}),
+                  (std::vector<int>{0, 0, 1}))
+            << path;
+    }
+    EXPECT_EQ(readFile(target), "someone's data\n");
+    EXPECT_FALSE(fileExists(box.root() + "/run/x.log"));
 }

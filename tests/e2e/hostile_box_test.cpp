@@ -1,5 +1,6 @@
 // A box that works against the daemon: smsd's user planting links, FIFOs and devices where the
-// root daemon reads and writes, a full disk, stray kills, odd device names, a vanished log.
+// root daemon reads and writes, a full disk, stray kills, odd device names, a vanished log. The
+// pid file's case of this group stands with the daemon-mode tests, beside their exit-status probe.
 #include "sandbox/daemon_run.hpp"
 
 #include <gtest/gtest.h>
@@ -200,24 +201,6 @@ TEST(HostileBox, ADeviceNameThePortCountWouldMiscountIsIgnored)
     ASSERT_TRUE(daemon.pass());
     EXPECT_EQ(daemon.passLines(2).at(1), "Modem count from smsd.conf is:  1");
     EXPECT_EQ(box.serviceCalls(), kOneRestart);
-}
-
-TEST(HostileBox, APidFileThatIsALinkOrNotARegularFileEndsTheDaemon)
-{
-    Box box;
-    const std::string target = box.root() + "/run/target";
-    const std::string link_path = box.root() + "/run/link.pid";
-    const std::string fifo_path = box.root() + "/run/fifo.pid";
-    writeFile(target, "someone's data\n");
-    ASSERT_EQ(symlink(target.c_str(), link_path.c_str()), 0);
-    ASSERT_EQ(mkfifo(fifo_path.c_str(), 0644), 0);
-    for (const std::string& path : {link_path, fifo_path}) {
-        EXPECT_EQ(exitStatusesOf(box, {"-d", "-p", path, "-l", box.root() + "/run/x.log"}),
-                  (std::vector<int>{0, 0, 1}))
-            << path;
-    }
-    EXPECT_EQ(readFile(target), "someone's data\n");
-    EXPECT_FALSE(fileExists(box.root() + "/run/x.log"));
 }
 
 TEST(HostileBox, ASpoolDirectoryThatCannotBeMadeIsReportedOnceUntilItCanBe)

@@ -228,7 +228,7 @@ TEST(Supervision, ADevThatCannotBeListedEndsTheDaemon)
     chmod(box.hostPath("/dev/").c_str(), 0755);
     const SyslogMessage alert = box.syslog().waitFor("Cannot open directory.. /dev");
     EXPECT_EQ(alert.priority, 25);  // daemon.alert
-    EXPECT_EQ(daemon.lastLine(), "Cannot open directory.. /dev");
+    EXPECT_EQ(textOf(daemon.lines().back()), "Cannot open directory.. /dev");
     EXPECT_EQ(box.syslog().count("Stopped " + daemonBinary()), 0);
 }
 

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <algorithm>
 #include <sys/syscall.h>
 
 std::string daemonBinary()
@@ -80,29 +79,6 @@ std::string textOf(const std::string& line)
 {
     const bool stamped = line.size() >= 21 && isHeartbeat(line.substr(0, 19)) && line.compare(19, 2, ": ") == 0;
     return stamped ? line.substr(21) : "<unstamped> " + line;
-}
-
-// Runs a daemon launch to its end under strace and gives the exit status of each of its
-// processes, sorted. Waiting for them is no use: the background process may end before the
-// intermediate one, which ignores SIGCHLD, so the kernel reaps it and its status is gone.
-std::vector<int> exitStatusesOf(const Box& box, const std::vector<std::string>& args)
-{
-    const std::string trace = box.root() + "/run/exits";
-    std::vector<std::string> command = daemonCommand(args);
-    command.insert(command.begin(), {"strace", "-f", "-qq", "-e", "trace=exit_group", "-o", trace});
-    if (waitExit(box.spawn(command)) != 0) {
-        return {-1};
-    }
-    std::vector<int> statuses;
-    std::stringstream lines(readFile(trace));
-    for (std::string line; std::getline(lines, line);) {
-        const size_t call = line.find("exit_group(");
-        if (call != std::string::npos) {
-            statuses.push_back(std::atoi(line.c_str() + call + 11));
-        }
-    }
-    std::sort(statuses.begin(), statuses.end());
-    return statuses;
 }
 
 Daemon::Daemon(Box& box, DaemonOptions options)

@@ -22,10 +22,6 @@ long procKb(pid_t pid, const std::string& key);
 // Runs a command without the capabilities that let root read what its mode forbids.
 std::vector<std::string> withoutDacOverride();
 
-// Runs a daemon launch with `args` to its end under strace and gives the exit status of each
-// of its processes, sorted ({-1} when strace failed).
-std::vector<int> exitStatusesOf(const Box& box, const std::vector<std::string>& args);
-
 // True for a heartbeat line: a timestamp and nothing else.
 bool isHeartbeat(const std::string& line);
 // The text of a log line after its "YYYY-MM-DD HH:MM:SS: " prefix.
