@@ -7,8 +7,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-namespace {
-
 bool writeAllAt(int fd, std::string_view text, off_t offset)
 {
     while (!text.empty()) {
@@ -24,6 +22,8 @@ bool writeAllAt(int fd, std::string_view text, off_t offset)
     }
     return true;
 }
+
+namespace {
 
 // The daemon's umask is 0, so the mode given here is the mode the file gets: 0644 keeps
 // other local users from rewriting what smsd or the box's tools will trust.

@@ -4,6 +4,11 @@
 #include "common/unique_fd.hpp"
 
 #include <string_view>
+#include <sys/types.h>
+
+// Writes all of `text` at `offset` of `fd`, resuming after a signal; false, with errno, when
+// a write fails.
+bool writeAllAt(int fd, std::string_view text, off_t offset);
 
 // Truncates or creates `path` (0644 when new; an existing file keeps its mode) and writes
 // `text` into it. A failure to open, write or close sends one LOG_ERR message naming the

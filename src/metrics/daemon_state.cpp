@@ -1,8 +1,6 @@
 // What the daemon knows of the box after each pass, kept for the operator's tools.
 #include "metrics/daemon_state.hpp"
 
-#include <ctime>
-
 DaemonState daemon_state;
 
 const char* restartCauseName(RestartCause cause)
@@ -16,11 +14,4 @@ const char* restartCauseName(RestartCause cause)
         break;
     }
     return "first_pass";
-}
-
-double wallClockSeconds()
-{
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }

@@ -1,6 +1,7 @@
 // What the daemon knows of the box after each pass, kept for the operator's tools.
 #pragma once
 
+#include "common/clock.hpp"
 #include "common/modem_slots.hpp"
 
 #include <array>
@@ -41,6 +42,3 @@ struct DaemonState {
 
 // Filled in by the process frame and the supervision pass, published after every pass.
 extern DaemonState daemon_state;
-
-// Seconds since the epoch, to the microsecond.
-double wallClockSeconds();

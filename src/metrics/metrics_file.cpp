@@ -3,13 +3,13 @@
 #include "metrics/metrics_file.hpp"
 
 #include "common/unique_fd.hpp"
+#include "common/write_file.hpp"
 #include "metrics/metrics_names.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <string_view>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -107,20 +107,8 @@ int publish(const std::string& text)
     if (!file.valid()) {
         return errno;
     }
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const ssize_t done = write(file.get(), rest.data(), rest.size());
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done < 0) {
-            const int error = errno;
-            unlinkat(directory.get(), kTemporaryName, 0);
-            return error;
-        }
-        rest.remove_prefix(static_cast<size_t>(done));
-    }
-    if (close(file.release()) != 0 || renameat(directory.get(), kTemporaryName, directory.get(), kFileName) != 0) {
+    if (!writeAllAt(file.get(), text, 0) || close(file.release()) != 0 ||
+        renameat(directory.get(), kTemporaryName, directory.get(), kFileName) != 0) {
         const int error = errno;
         unlinkat(directory.get(), kTemporaryName, 0);
         return error;

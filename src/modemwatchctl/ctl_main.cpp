@@ -1,6 +1,7 @@
 // modemwatchctl: the operator's view of what modemwatchd publishes.
 #include "modemwatchctl/ctl_main.hpp"
 
+#include "common/clock.hpp"
 #include "metrics/metrics_names.hpp"
 #include "modemwatchctl/check.hpp"
 #include "modemwatchctl/status_view.hpp"
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <unistd.h>
 
@@ -35,13 +35,6 @@ constexpr char kUsage[] =
     "  --version              print the version\n"
     "\n"
     "Exit status of status: 0 shown, 1 the state cannot be read, 2 usage error (3 for check).\n";
-
-double now()
-{
-    struct timespec time {};
-    clock_gettime(CLOCK_REALTIME, &time);
-    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
-}
 
 bool parseNumber(const char* text, double& value)
 {
@@ -117,7 +110,7 @@ int ctlMain(int argc, char** argv)
         // The plugin convention has UNKNOWN for a call it cannot make sense of.
         return invocation.command == "check" ? kUnknown : 2;
     }
-    const double at = invocation.now >= 0 ? invocation.now : now();
+    const double at = invocation.now >= 0 ? invocation.now : wallClockSeconds();
     std::string error;
     const std::optional<PublishedState> state = readPublishedState(invocation.state_path, error);
     if (invocation.command == "check") {

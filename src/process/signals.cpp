@@ -17,6 +17,16 @@ static_assert(std::atomic<int>::is_always_lock_free, "the flags are shared with 
 std::atomic<int> stop_requested{0};
 std::atomic<int> reloads_requested{0};
 
+// The two signals the daemon handles, as a set for masks.
+sigset_t intAndHup()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
 void install(int sig, int extra_flags)
 {
     struct sigaction action {};
@@ -40,10 +50,7 @@ void handle_signal(int sig)
 
 void holdStartupSignals()
 {
-    sigset_t startup;
-    sigemptyset(&startup);
-    sigaddset(&startup, SIGINT);
-    sigaddset(&startup, SIGHUP);
+    const sigset_t startup = intAndHup();
     sigprocmask(SIG_BLOCK, &startup, nullptr);
 }
 
@@ -56,10 +63,7 @@ void installSignalHandlers()
     // A log on a pipe whose reader has gone is a failed write to report, not a death.
     static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
 
-    sigset_t startup;
-    sigemptyset(&startup);
-    sigaddset(&startup, SIGINT);
-    sigaddset(&startup, SIGHUP);
+    const sigset_t startup = intAndHup();
     sigprocmask(SIG_UNBLOCK, &startup, nullptr);
 }
 
@@ -78,11 +82,8 @@ void sleepUnlessSignalled(int seconds)
 {
     // Test the flags with the signals blocked and let ppoll unblock them atomically:
     // a signal that lands between the test and the sleep still ends the sleep.
-    sigset_t blocked;
+    const sigset_t blocked = intAndHup();
     sigset_t previous;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGHUP);
     sigprocmask(SIG_BLOCK, &blocked, &previous);
     if (running != 0 && stop_requested == 0 && reloads_requested == 0) {
         const struct timespec period {seconds, 0};

@@ -16,7 +16,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -73,18 +72,11 @@ void recordRestart(RestartCause cause)
     daemon_state.last_restart_cause = cause;
 }
 
-double monotonicSeconds()
-{
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 } // namespace
 
 void checkmodemstatus()
 {
-    const double started = monotonicSeconds();
+    const double started = clockSeconds(CLOCK_MONOTONIC);
     logLine("Checking modemstatus");
     const int configured = getsmsdcount();
     clearSlots(slots);
@@ -114,6 +106,6 @@ void checkmodemstatus()
     daemon_state.present = present;
     ++daemon_state.passes;
     daemon_state.last_pass_end_time = wallClockSeconds();
-    daemon_state.last_pass_duration = monotonicSeconds() - started;
+    daemon_state.last_pass_duration = clockSeconds(CLOCK_MONOTONIC) - started;
     publishDaemonState();
 }
