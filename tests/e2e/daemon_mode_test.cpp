@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -70,6 +71,21 @@ TEST(DaemonMode, TheDaemonDetachesAndHoldsALockedPidFile)
     // Created under a umask of 0, yet not writable by others.
     EXPECT_EQ(modeOf(daemon.logPath()), 0644U);
     EXPECT_TRUE(daemon.pass());
+}
+
+TEST(DaemonMode, ADaemonThatNeverStartsFailsItsTestAndNothingIsSignalled)
+{
+    Box box;
+    DaemonOptions options = daemonMode();
+    options.prefix = {"sh", "-c", "echo no daemon here; exit 1", "sh"};
+    try {
+        Daemon daemon(box, options);
+        ADD_FAILURE() << "a Daemon without a process";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("no daemon here"), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(waitExit(-1), -1);
+    EXPECT_EQ(waitExit(0), -1);
 }
 
 TEST(DaemonMode, ANewPidFileIsReadableByItsGroupOnly)

@@ -84,6 +84,16 @@ std::string mountNamespaceOf(pid_t pid)
     return link;
 }
 
+// Every pid a test holds is one it may signal: a failed fork must never hand out -1.
+pid_t forkOrThrow()
+{
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error(std::string("fork failed: ") + std::strerror(errno));
+    }
+    return pid;
+}
+
 [[noreturn]] void failInChild(int report_fd, const std::string& what)
 {
     const std::string message = what + ": " + std::strerror(errno);
@@ -126,6 +136,10 @@ bool waitUntil(const std::function<bool()>& done, int timeout_ms)
 
 int waitExit(pid_t pid, int timeout_ms)
 {
+    // kill(-1) or kill(0) would reach every process of the machine, or of the test's group.
+    if (pid <= 0) {
+        return -1;
+    }
     int status = 0;
     const bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
     if (!ended) {
@@ -356,7 +370,7 @@ int Box::inside(const std::function<int()>& body) const
 
 pid_t Box::startInside(const std::function<int()>& body) const
 {
-    const pid_t pid = fork();
+    const pid_t pid = forkOrThrow();
     if (pid == 0) {
         enter();
         _exit(body());
@@ -421,7 +435,7 @@ bool Box::makeReadOnly(const std::string& path) const
 
 pid_t Box::spawn(const std::vector<std::string>& command, const SpawnOptions& options) const
 {
-    const pid_t pid = fork();
+    const pid_t pid = forkOrThrow();
     if (pid != 0) {
         return pid;
     }

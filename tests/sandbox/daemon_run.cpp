@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <sys/syscall.h>
 
 std::string daemonBinary()
@@ -97,14 +98,20 @@ Daemon::Daemon(Box& box, DaemonOptions options)
     if (!options.daemon_mode) {
         pid_ = launched;
     } else {
-        waitExit(launched);
+        // The launcher exits 0 once the daemon is on its way; anything else means it is not.
+        const int launcher = waitExit(launched);
         // An old pid file may still be there: wait for one naming a live process.
         waitUntil([&] {
             const std::string text = readFile(pidPath());
             const pid_t pid = std::atoi(text.c_str());
             pid_ = pid > 0 && text == std::to_string(pid) + "\n" && kill(pid, 0) == 0 ? pid : -1;
-            return pid_ > 0;
+            return pid_ > 0 || launcher != 0;
         });
+        // Nothing to drive and nothing that may be signalled: the test ends here, saying why.
+        if (pid_ <= 0) {
+            throw std::runtime_error("the daemon wrote no pid file naming a live process; it printed: " +
+                                     stdoutText() + readFile(box.root() + "/run/stderr"));
+        }
     }
     if (options.wait_for_first_pass) {
         waitUntil([&] { return heartbeats() >= 1 && idle(); });
