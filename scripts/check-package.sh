@@ -17,6 +17,8 @@ unshare --mount --propagation private bash -euo pipefail -c '
         mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$scratch/$dir-upper,workdir=$scratch/$dir-work" "/$dir"
     done
     mount -t tmpfs tmpfs /run
+    # systemd-tmpfiles makes what smsd needs under /mnt too.
+    mount -t tmpfs tmpfs /mnt
     calls=$scratch/systemd-calls
 
     # The maintainer scripts see a running systemd, but policy-rc.d refuses every start, and
@@ -67,13 +69,14 @@ unshare --mount --propagation private bash -euo pipefail -c '
     echo "manual pages render without warnings"
 
     if command -v logrotate >/dev/null; then
-        # The daemon keeps its log open: rotation must copy it and truncate it in place.
+        # The daemon opens its log afresh once it has been renamed away: rotation renames it, and
+        # never truncates what the daemon may be writing.
         echo "a line" >/var/log/modemwatchd.log
         inode=$(stat -c %i /var/log/modemwatchd.log)
         logrotate --force --state /run/logrotate.state /etc/logrotate.d/modemwatchd
-        [ "$(cat /var/log/modemwatchd.log.1)" = "a line" ]
-        [ ! -s /var/log/modemwatchd.log ] && [ "$(stat -c %i /var/log/modemwatchd.log)" = "$inode" ]
-        echo "logrotate copies and truncates the log in place"
+        [ "$(cat /var/log/modemwatchd.log.1)" = "a line" ] && [ "$(stat -c %i /var/log/modemwatchd.log.1)" = "$inode" ]
+        [ ! -s /var/log/modemwatchd.log ] && [ "$(stat -c %a /var/log/modemwatchd.log)" = 644 ]
+        echo "logrotate renames the log away and makes a new one"
     fi
 
     step --install "$deb"

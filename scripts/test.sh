@@ -23,6 +23,7 @@ declare -A stage_packages=(
     [soak]="valgrind"
     [fuzz]="clang libclang-rt-14-dev"
     [lint]="clang-tidy cppcheck"
+    [system]="mmdebstrap systemd-container dpkg-dev debhelper"
 )
 common_packages="cmake g++ make libgtest-dev util-linux strace procps jq"
 
@@ -105,6 +106,14 @@ stage_package() {
     scripts/check-package.sh build-deb/modemwatchd_*_amd64.deb
 }
 
+# The amd64 package on a booted Debian 12 with Debian's smstools, driven through its systemd:
+# the package stage's .deb when there is one, else built here.
+stage_system() {
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    ls build-deb/modemwatchd_*_amd64.deb >/dev/null 2>&1 || scripts/build-deb.sh amd64
+    tests/system/booted_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim
+}
+
 # The shipped ARM binary, under qemu, against Debian's real smsd with simulated modems.
 stage_smsd() {
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -162,7 +171,7 @@ stage_lint() {
     echo "cppcheck: no findings"
 }
 
-all_stages=(native arm package smsd metrics sanitize soak fuzz lint)
+all_stages=(native arm package system smsd metrics sanitize soak fuzz lint)
 stages=("${@:-${all_stages[@]}}")
 set_up "${stages[@]}"
 for stage in "${stages[@]}"; do

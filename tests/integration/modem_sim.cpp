@@ -33,7 +33,9 @@ std::string answer(std::string command)
     return reply + "\r\nOK\r\n";
 }
 
-[[noreturn]] void serve(int master)
+} // namespace
+
+void serveSimulatedModem(int master)
 {
     std::string pending;
     char buffer[256];
@@ -55,8 +57,6 @@ std::string answer(std::string command)
         }
     }
 }
-
-} // namespace
 
 bool mountBoxTerminals(const Box& box)
 {
@@ -87,6 +87,6 @@ pid_t plugSimulatedModem(const Box& box, const std::string& name)
             return 2;
         }
         // The slave stays open here, so the master never reads EOF while smsd reopens it.
-        serve(master);
+        serveSimulatedModem(master);
     });
 }

@@ -6,6 +6,10 @@
 #include <string>
 #include <sys/types.h>
 
+// Answers smsd's AT commands on the master side of a pseudo-terminal, like an idle modem, for
+// as long as the process lives.
+[[noreturn]] void serveSimulatedModem(int master);
+
 // Gives the box its own devpts instance on /dev/pts (and /dev/ptmx), so its modems' terminals
 // are the box's alone.
 bool mountBoxTerminals(const Box& box);
