@@ -16,6 +16,9 @@ static_assert(std::atomic<int>::is_always_lock_free, "the flags are shared with 
 
 std::atomic<int> stop_requested{0};
 std::atomic<int> reloads_requested{0};
+// A SIGHUP since the last sleep: whenever it came, during a pass above all (a modem plugged while
+// smsd restarts for another), the next pass is to start without sleeping first.
+std::atomic<int> pass_requested{0};
 
 // The two signals the daemon handles, as a set for masks.
 sigset_t intAndHup()
@@ -45,6 +48,7 @@ void handle_signal(int sig)
         stop_requested = 1;
     } else if (sig == SIGHUP) {
         ++reloads_requested;
+        pass_requested = 1;
     }
 }
 
@@ -85,9 +89,11 @@ void sleepUnlessSignalled(int seconds)
     const sigset_t blocked = intAndHup();
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &blocked, &previous);
-    if (running != 0 && stop_requested == 0 && reloads_requested == 0) {
+    if (running != 0 && stop_requested == 0 && reloads_requested == 0 && pass_requested == 0) {
         const struct timespec period {seconds, 0};
         ppoll(nullptr, 0, &period, &previous);
     }
+    // The pass about to start answers every SIGHUP so far; one that comes later asks for another.
+    pass_requested = 0;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

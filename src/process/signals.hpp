@@ -21,6 +21,6 @@ void installSignalHandlers();
 // up the pid file. The handler itself only counts: stdio is not safe in signal context.
 void handlePendingSignals();
 
-// Sleeps for `seconds` unless a signal arrives first, or has arrived since the last
-// handlePendingSignals, or the daemon is stopping.
+// Sleeps for `seconds` unless a signal arrives first, or a SIGHUP has arrived since the last
+// sleep (during the pass), or the daemon is stopping.
 void sleepUnlessSignalled(int seconds);

@@ -157,10 +157,10 @@ TEST(Faults, AServiceCommandThatHangsForAMinuteHoldsThePassAndNothingElse)
     EXPECT_EQ(box.serviceCalls(), std::vector<std::string>{"smstools stop"}) << "the pass waits for the command";
     EXPECT_EQ(box.readInside("/etc/smsd.conf"), std::nullopt) << "smsd.conf is not written while smsd may run";
 
-    ASSERT_TRUE(waitUntil([&] { return daemon.heartbeats() >= 1 && daemon.idle(); }, 90000));
+    // The SIGHUP that came during the pass starts the next one as soon as the pass ends.
+    ASSERT_TRUE(waitUntil([&] { return daemon.heartbeats() >= 2 && daemon.idle(); }, 90000));
     EXPECT_EQ(box.serviceCalls(), (std::vector<std::string>{"smstools stop", "smstools start"}));
-    EXPECT_EQ(textOf(daemon.lines().back()), "Debug: reloading daemon config file ...");
-    ASSERT_TRUE(daemon.pass());
+    EXPECT_EQ(textOf(daemon.lines()[daemon.passLines(1).size() + 1]), "Debug: reloading daemon config file ...");
     EXPECT_EQ(daemon.passLines(2).size(), 6U) << "a quiet pass follows";
     EXPECT_EQ(daemon.stop(), 0);
 }

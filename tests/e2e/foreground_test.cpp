@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -118,6 +121,27 @@ TEST(Foreground, AFlushThatFailsIsReportedAndTheDaemonGoesOn)
     ASSERT_TRUE(waitUntil([&] { return daemon.idle(); }));
     kill(daemon.pid(), SIGHUP);
     EXPECT_TRUE(waitUntil([&] { return box.syslog().count(text) == 2 && daemon.idle(); }));
+    EXPECT_EQ(daemon.stop(), 0);
+}
+
+TEST(Foreground, SighupsDuringAPassStartTheNextPassAsSoonAsItEnds)
+{
+    Box box;
+    box.plug("gsmmodem1");
+    box.slowService(1, true);
+    DaemonOptions options;
+    options.wait_for_first_pass = false;
+    Daemon daemon(box, options);
+    ASSERT_TRUE(waitUntil([&] { return !box.serviceCalls().empty(); }));
+    kill(daemon.pid(), SIGHUP);
+    kill(daemon.pid(), SIGHUP);
+    // Well inside the 30 s sleep that would follow if the requests were lost.
+    ASSERT_TRUE(waitUntil([&] { return daemon.heartbeats() >= 2 && daemon.idle(); }, 10000)) << daemon.lastLine();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(daemon.heartbeats(), 2) << "both signals answered by one pass";
+    const std::vector<std::string> log = texts(daemon);
+    EXPECT_EQ(std::count(log.begin(), log.end(), kReloading), 2) << "a line per signal";
+    EXPECT_EQ(box.serviceCalls(), (std::vector<std::string>{"smstools stop", "smstools start"}));
     EXPECT_EQ(daemon.stop(), 0);
 }
 
