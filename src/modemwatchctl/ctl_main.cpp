@@ -5,6 +5,7 @@
 #include "metrics/metrics_names.hpp"
 #include "modemwatchctl/check.hpp"
 #include "modemwatchctl/status_view.hpp"
+#include "modemwatchctl/wake.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,14 +28,18 @@ constexpr char kUsage[] =
     "                         ports blocked, default 1, or fewer receiving than present),\n"
     "                         2 CRITICAL (no pass for SECONDS, default three pass periods, the\n"
     "                         daemon stopped, or modems present and none receiving), 3 UNKNOWN\n"
+    "  wake                   asks the daemon for a pass soon; calls less than a second apart\n"
+    "                         give one wake-up, a second after the last of them (for udev)\n"
     "\n"
     "Options:\n"
     "  --state FILE           read FILE instead of /run/modemwatchd/modemwatchd.prom\n"
     "  --now SECONDS          judge ages as at SECONDS since the epoch (a saved file, tests)\n"
+    "  --pid-file FILE        with wake: the daemon's pid file, /run/modemwatchd.pid by default\n"
     "  -h, --help             print this help\n"
     "  --version              print the version\n"
     "\n"
-    "Exit status of status: 0 shown, 1 the state cannot be read, 2 usage error (3 for check).\n";
+    "Exit status of status: 0 shown, 1 the state cannot be read, 2 usage error (3 for check);\n"
+    "of wake: 0 asked, 1 no daemon to wake or the wake-up cannot be scheduled.\n";
 
 bool parseNumber(const char* text, double& value)
 {
@@ -49,6 +54,8 @@ struct Invocation {
     double now = -1;
     bool json = false;
     CheckLimits limits;
+    std::string pid_file = "/run/modemwatchd.pid";
+    long long deliver = -1;  // wake's scheduled half: the time of the call it delivers
 };
 
 // Options may stand before or after the command. An error is printed, then false.
@@ -79,7 +86,13 @@ bool parse(int argc, char** argv, Invocation& invocation)
                    parseNumber(argv[i + 1], value) && value >= 1) {
             invocation.limits.blocked = static_cast<int>(value);
             ++i;
-        } else if ((word == "status" || word == "check") && invocation.command.empty()) {
+        } else if (word.rfind("--pid-file=", 0) == 0) {
+            invocation.pid_file = word.substr(11);
+        } else if (word == "--pid-file" && has_value) {
+            invocation.pid_file = argv[++i];
+        } else if (word == "--deliver" && invocation.command == "wake" && has_value) {
+            invocation.deliver = std::atoll(argv[++i]);
+        } else if ((word == "status" || word == "check" || word == "wake") && invocation.command.empty()) {
             invocation.command = word;
         } else {
             static_cast<void>(std::fprintf(stderr, "modemwatchctl: unexpected '%s'\n\n%s", word.c_str(), kUsage));
@@ -109,6 +122,10 @@ int ctlMain(int argc, char** argv)
     if (!parse(argc, argv, invocation)) {
         // The plugin convention has UNKNOWN for a call it cannot make sense of.
         return invocation.command == "check" ? kUnknown : 2;
+    }
+    if (invocation.command == "wake") {
+        return invocation.deliver >= 0 ? deliverWake(invocation.deliver, invocation.pid_file)
+                                       : requestWake(invocation.pid_file);
     }
     const double at = invocation.now >= 0 ? invocation.now : wallClockSeconds();
     std::string error;
