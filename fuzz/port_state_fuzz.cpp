@@ -1,7 +1,7 @@
 // Fuzz target: the per-port states taken from smsd's status file must agree with a plain
 // regular-expression reading of each line, whatever the bytes; every state is a short printable
 // word, safe for a label and a table cell.
-#include "supervision/smsd_probes.hpp"
+#include "smstools/status_file.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Fuzz target: the status-file count must agree with a plain line-by-line reference on any
 // bytes whatsoever, and never crash.
-#include "supervision/smsd_probes.hpp"
+#include "smstools/status_file.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,10 +1,8 @@
-// Rewriting small files in place, with failures reported to syslog.
+// Rewriting small files in place; failures are returned as errno values for the caller to report.
 #include "common/write_file.hpp"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <syslog.h>
 #include <unistd.h>
 
 bool writeAllAt(int fd, std::string_view text, off_t offset)
@@ -48,16 +46,9 @@ bool isOutOfRoom(int error)
 
 } // namespace
 
-void reportWriteError(const char* path, int error)
+int writeWholeFile(const char* path, std::string_view text)
 {
-    syslog(LOG_ERR, "Can not write %s, error: %s", path, std::strerror(error));
-}
-
-void writeFileReportingErrors(const char* path, std::string_view text)
-{
-    if (!rewrite(path, text)) {
-        reportWriteError(path, errno);
-    }
+    return rewrite(path, text) ? 0 : errno;
 }
 
 bool reserveInPlace(const char* path, size_t size, InPlaceRewrite& file)
@@ -77,14 +68,13 @@ bool reserveInPlace(const char* path, size_t size, InPlaceRewrite& file)
     return result == 0 || !isOutOfRoom(errno);
 }
 
-void writeInPlace(const char* path, InPlaceRewrite& file, std::string_view text)
+int writeInPlace(const char* path, InPlaceRewrite& file, std::string_view text)
 {
     if (!file.fd.valid()) {
         file.fd.reset(openForRewrite(path, 0));
     }
     if (!file.fd.valid()) {
-        reportWriteError(path, errno);
-        return;
+        return errno;
     }
     // Over the old content first, then cut its tail: the blocks the old text held and those
     // reserved above are all the new text needs, so no write here can find the disk full.
@@ -92,7 +82,9 @@ void writeInPlace(const char* path, InPlaceRewrite& file, std::string_view text)
                          ftruncate(file.fd.get(), static_cast<off_t>(text.size())) == 0 &&
                          fsync(file.fd.get()) == 0;
     const int error = errno;
-    if (!written || close(file.fd.release()) != 0) {
-        reportWriteError(path, written ? errno : error);
+    if (!written) {
+        file.fd.reset();
+        return error;
     }
+    return close(file.fd.release()) == 0 ? 0 : errno;
 }

@@ -1,4 +1,4 @@
-// Rewriting small files in place, with failures reported to syslog.
+// Rewriting small files in place; failures are returned as errno values for the caller to report.
 #pragma once
 
 #include "common/unique_fd.hpp"
@@ -11,12 +11,8 @@
 bool writeAllAt(int fd, std::string_view text, off_t offset);
 
 // Truncates or creates `path` (0644 when new; an existing file keeps its mode) and writes
-// `text` into it. A failure to open, write or close sends one LOG_ERR message naming the
-// path and the system's error text; the caller goes on either way.
-void writeFileReportingErrors(const char* path, std::string_view text);
-
-// The LOG_ERR message for a file that could not be written.
-void reportWriteError(const char* path, int error);
+// `text` into it. 0, or the errno of the open, write or close that failed.
+int writeWholeFile(const char* path, std::string_view text);
 
 // A file opened for an in-place rewrite, with room for the new text taken beforehand.
 struct InPlaceRewrite {
@@ -30,5 +26,5 @@ struct InPlaceRewrite {
 bool reserveInPlace(const char* path, size_t size, InPlaceRewrite& file);
 
 // Writes `text` over the file (created 0644 when absent), cuts what is left of the old
-// content and makes it durable. Reports a failure through reportWriteError.
-void writeInPlace(const char* path, InPlaceRewrite& file, std::string_view text);
+// content and makes it durable. 0, or the errno of the step that failed.
+int writeInPlace(const char* path, InPlaceRewrite& file, std::string_view text);

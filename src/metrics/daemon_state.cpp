@@ -1,8 +1,6 @@
 // What the daemon knows of the box after each pass, kept for the operator's tools.
 #include "metrics/daemon_state.hpp"
 
-DaemonState daemon_state;
-
 const char* restartCauseName(RestartCause cause)
 {
     switch (cause) {
@@ -10,6 +8,8 @@ const char* restartCauseName(RestartCause cause)
         return "modem_count_changed";
     case RestartCause::blocked_count_changed:
         return "blocked_count_changed";
+    case RestartCause::smsd_not_running:
+        return "smsd_not_running";
     case RestartCause::first_pass:
         break;
     }

@@ -1,44 +1,47 @@
 // What the daemon knows of the box after each pass, kept for the operator's tools.
 #pragma once
 
-#include "common/clock.hpp"
-#include "common/modem_slots.hpp"
-
 #include <array>
 #include <string>
+#include <vector>
 
 // Why smsd was restarted. The first pass restarts it whatever it measures.
-enum class RestartCause { first_pass, modem_count_changed, blocked_count_changed };
-constexpr int kRestartCauseCount = 3;
+enum class RestartCause { first_pass, modem_count_changed, blocked_count_changed, smsd_not_running };
+constexpr int kRestartCauseCount = 4;
 
 // The name a cause has in the published state: "first_pass" and so on.
 const char* restartCauseName(RestartCause cause);
 
+// A port of the configuration smsd runs on.
 struct PortState {
-    std::string device;  // the /dev entry name
+    std::string device;  // the /dev entry name its configuration gives
     std::string target;  // what that entry links to; empty when it is no link
-    std::string state;   // smsd's word for the port; "unknown" when its status file has none
+    std::string state;   // smsd's word for the port; "unknown" until smsd has reported it
     bool spool_directory = false;
 };
 
 struct DaemonState {
     bool running = false;  // false once the daemon has stopped in order
+    // Wall-clock times are for people; the boot-time ones (CLOCK_BOOTTIME, which no clock step
+    // moves) are what ages are measured on.
     double start_time = 0;
+    double start_boottime = 0;
     int pass_interval = 0;  // seconds of sleep after each pass
     long passes = 0;
     double last_pass_end_time = 0;
+    double last_pass_end_boottime = 0;
     double last_pass_duration = 0;
     // As the last pass measured them.
     int present = 0;
     int configured = -1;
-    bool status_read = false;  // the status file could be read (or did not exist)
+    bool smsd_running = false;
+    // smsd has written its status file since it started: only then are the counts and the
+    // ports' states its own, rather than a dead or replaced smsd's.
+    bool status_known = false;
     int receiving = 0;
     int blocked = 0;
-    std::array<PortState, kModemSlotCount> ports;  // the first `present`
+    std::vector<PortState> ports;  // the configuration in force, port by port
     std::array<long, kRestartCauseCount> restarts{};
     double last_restart_time = 0;
     RestartCause last_restart_cause = RestartCause::first_pass;
 };
-
-// Filled in by the process frame and the supervision pass, published after every pass.
-extern DaemonState daemon_state;

@@ -65,19 +65,21 @@ void measurements(std::string& text, const DaemonState& state)
           std::to_string(state.present));
     gauge(text, kPortsConfigured, "Ports the last pass counted in /etc/smsd.conf; -1 when there is none.",
           std::to_string(state.configured));
-    if (state.status_read) {
-        gauge(text, kPortsReceiving,
-              "Ports smsd's status file showed receiving (the configured count when it has none).",
+    gauge(text, kSmsdRunning, "1 when smsd ran at the end of the last pass (its pid file names a live process).",
+          state.smsd_running ? "1" : "0");
+    if (state.status_known) {
+        gauge(text, kPortsReceiving, "Ports smsd's status file showed receiving, written since smsd started.",
               std::to_string(state.receiving));
-        gauge(text, kPortsBlocked, "Ports smsd's status file showed blocked.", std::to_string(state.blocked));
+        gauge(text, kPortsBlocked, "Ports smsd's status file showed blocked, written since smsd started.",
+              std::to_string(state.blocked));
     }
-    if (state.present == 0) {
+    if (state.ports.empty()) {
         return;
     }
     family(text, kPortState, "gauge",
-           "One series per port: its /dev name, what that links to, and smsd's state for it.");
-    for (int k = 0; k < state.present; ++k) {
-        const PortState& port = state.ports[static_cast<size_t>(k)];
+           "One series per port of /etc/smsd.conf: its /dev name, what that links to, and smsd's state for it.");
+    for (size_t k = 0; k < state.ports.size(); ++k) {
+        const PortState& port = state.ports[k];
         const std::string name = "GSM" + std::to_string(k + 1);
         sample(text, kPortState,
                label("port", name) + "," + label("device", port.device) + "," + label("target", port.target) + "," +
@@ -85,9 +87,9 @@ void measurements(std::string& text, const DaemonState& state)
                "1");
     }
     family(text, kPortSpool, "gauge", "Whether the port's spool directory /mnt/flash/spool/GSMn exists.");
-    for (int k = 0; k < state.present; ++k) {
+    for (size_t k = 0; k < state.ports.size(); ++k) {
         sample(text, kPortSpool, label("port", "GSM" + std::to_string(k + 1)),
-               state.ports[static_cast<size_t>(k)].spool_directory ? "1" : "0");
+               state.ports[k].spool_directory ? "1" : "0");
     }
 }
 
@@ -143,11 +145,15 @@ std::string metricsText(const DaemonState& state)
     gauge(text, kUp, "1 while the daemon makes its passes, 0 once it has stopped in order.",
           state.running ? "1" : "0");
     gauge(text, kStartTime, "When the daemon started, in seconds since the epoch.", number(state.start_time));
+    gauge(text, kStartBoottime, "When the daemon started, in seconds since boot (CLOCK_BOOTTIME).",
+          number(state.start_boottime));
     gauge(text, kPassInterval, "The sleep after each pass.", std::to_string(state.pass_interval));
     family(text, kPasses, "counter", "Passes made since the daemon started.");
     sample(text, kPasses, "", std::to_string(state.passes));
     gauge(text, kLastPassEnd, "When the last pass ended, in seconds since the epoch.",
           number(state.last_pass_end_time));
+    gauge(text, kLastPassEndBoottime, "When the last pass ended, in seconds since boot (CLOCK_BOOTTIME).",
+          number(state.last_pass_end_boottime));
     gauge(text, kLastPassDuration, "How long the last pass took.", number(state.last_pass_duration));
     if (state.running) {
         measurements(text, state);
@@ -166,9 +172,9 @@ std::string metricsText(const DaemonState& state)
     return text;
 }
 
-void publishDaemonState()
+void publishDaemonState(const DaemonState& state)
 {
-    const int error = publish(metricsText(daemon_state));
+    const int error = publish(metricsText(state));
     if (error != 0 && !publish_failure_reported) {
         syslog(LOG_ERR, "Can not publish %s, error: %s", kMetricsPath, std::strerror(error));
     }

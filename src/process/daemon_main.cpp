@@ -2,8 +2,6 @@
 #include "process/daemon_main.hpp"
 
 #include "log/activity_log.hpp"
-#include "metrics/daemon_state.hpp"
-#include "metrics/metrics_file.hpp"
 #include "process/daemonize.hpp"
 #include "process/options.hpp"
 #include "process/pid_file.hpp"
@@ -41,9 +39,7 @@ int daemonMain(int argc, char** argv)
     openlog(argv[0], LOG_CONS | LOG_PID, LOG_DAEMON);
     syslog(LOG_INFO, "Started %s", app_name);
 
-    daemon_state.running = true;
-    daemon_state.start_time = wallClockSeconds();
-    daemon_state.pass_interval = kPassPeriodSeconds;
+    supervisionStarted(kPassPeriodSeconds);
 
     // Set before the handlers exist, so that an early SIGINT's 0 is never overwritten.
     running = 1;
@@ -61,9 +57,7 @@ int daemonMain(int argc, char** argv)
     // A SIGINT that came before the loop has not been written yet.
     handlePendingSignals();
 
-    // Stopped in order: the published state says so rather than going stale.
-    daemon_state.running = false;
-    publishDaemonState();
+    supervisionStopped();
 
     closeLogFile();
     syslog(LOG_INFO, "Stopped %s", app_name);

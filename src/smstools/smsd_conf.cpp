@@ -4,7 +4,13 @@
 #include "common/concat.hpp"
 #include "common/write_file.hpp"
 #include "log/activity_log.hpp"
+#include "log/write_errors.hpp"
 #include "smstools/smstools_paths.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 namespace {
 
@@ -112,6 +118,35 @@ bool prepareSmsdConf(const ModemSlots& slots, int count, SmsdConfRewrite& rewrit
 
 void createsmsd(SmsdConfRewrite& rewrite)
 {
-    writeInPlace(kSmsdConfPath, rewrite.file, rewrite.text);
+    if (const int error = writeInPlace(kSmsdConfPath, rewrite.file, rewrite.text)) {
+        reportWriteError(kSmsdConfPath, error);
+    }
     logLine("Writing /etc/smsd.conf");
+}
+
+std::vector<std::string> configuredDevices()
+{
+    std::vector<std::string> devices;
+    const file_ptr conf(std::fopen(kSmsdConfPath, "re"));
+    if (!conf) {
+        return devices;
+    }
+    char line[512];
+    size_t section = 0;  // n while in [GSMn], 0 outside a port's section
+    while (std::fgets(line, sizeof line, conf.get()) != nullptr) {
+        std::string_view text(line);
+        if (!text.empty() && text.back() == '\n') {
+            text.remove_suffix(1);
+        }
+        if (text.rfind("[", 0) == 0) {
+            const long number = text.rfind("[GSM", 0) == 0 && text.back() == ']'
+                                    ? std::strtol(std::string(text.substr(4)).c_str(), nullptr, 10)
+                                    : 0;
+            section = number >= 1 && number <= kModemSlotCount ? static_cast<size_t>(number) : 0;
+            devices.resize(std::max(devices.size(), section));
+        } else if (section != 0 && text.rfind("device = /dev/", 0) == 0) {
+            devices[section - 1] = std::string(text.substr(14));
+        }
+    }
+    return devices;
 }

@@ -5,6 +5,7 @@
 #include "common/write_file.hpp"
 
 #include <string>
+#include <vector>
 
 // The whole configuration for the first `count` modems of `slots`.
 std::string smsdConfText(const ModemSlots& slots, int count);
@@ -23,3 +24,8 @@ bool prepareSmsdConf(const ModemSlots& slots, int count, SmsdConfRewrite& rewrit
 // Puts the prepared configuration into /etc/smsd.conf, whole and durable, in place (same
 // file, same inode). Called while smsd is stopped.
 void createsmsd(SmsdConfRewrite& rewrite);
+
+// The devices of the configuration in force, port by port: "gsmmodem1" for GSM1's
+// "device = /dev/gsmmodem1", and so on. Empty when /etc/smsd.conf cannot be read; a port whose
+// device line is missing or names no /dev entry has an empty name.
+std::vector<std::string> configuredDevices();

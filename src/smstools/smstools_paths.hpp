@@ -3,6 +3,9 @@
 
 inline constexpr char kSmsdConfPath[] = "/etc/smsd.conf";
 inline constexpr char kStatusFilePath[] = "/var/spool/sms/stats/status";
+// Where smsd writes its pid: Debian's init script has it in /run/smstools, smsd's own default is
+// /var/run/smsd.pid.
+inline constexpr const char* kSmsdPidFiles[] = {"/run/smstools/smsd.pid", "/run/smsd.pid"};
 
 inline constexpr char kServiceStopCommand[] = "/usr/sbin/service smstools stop";
 inline constexpr char kServiceStartCommand[] = "/usr/sbin/service smstools start";

@@ -5,7 +5,6 @@
 #include "common/printable_name.hpp"
 #include "common/unique_fd.hpp"
 #include "log/activity_log.hpp"
-#include "metrics/daemon_state.hpp"
 
 #include <algorithm>
 #include <array>
@@ -67,7 +66,7 @@ int makePortSpoolDirectory(SpoolParent& parent, const std::string& name)
     return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
 }
 
-bool checkPortSpoolDirectory(SpoolParent& parent, int port)
+void checkPortSpoolDirectory(SpoolParent& parent, int port)
 {
     const std::string name = concat(kPortSpoolPrefix, std::to_string(port));
     const int error = makePortSpoolDirectory(parent, name);
@@ -77,15 +76,6 @@ bool checkPortSpoolDirectory(SpoolParent& parent, int port)
                std::strerror(error));
     }
     reported = error != 0;
-    return error == 0;
-}
-
-// What a /dev entry links to (udev's names lead to ttyUSBn and the like); empty for no link.
-std::string linkTarget(const std::string& name)
-{
-    char target[256];
-    const ssize_t length = readlink(concat("/dev/", name).c_str(), target, sizeof target - 1);
-    return length > 0 ? printableName(std::string_view(target, static_cast<size_t>(length))) : std::string();
 }
 
 // The counting probe reads a port from every smsd.conf line holding "GSM", two characters and
@@ -141,11 +131,8 @@ void getallgsmmodemfolders(ModemSlots& slots)
             continue;
         }
         slots[found] = name;
-        PortState& port = daemon_state.ports[static_cast<size_t>(found)];
-        port.device = name;
-        port.target = linkTarget(port.device);
         ++found;
-        port.spool_directory = checkPortSpoolDirectory(spool, found);
+        checkPortSpoolDirectory(spool, found);
     }
     if (overflowed) {
         logLine("More than %d gsmmodem entries in /dev: only the first %d are served",

@@ -1,12 +1,10 @@
-// What smstools says: the ports in /etc/smsd.conf and the port states in its status file.
+// What smstools says: the ports in /etc/smsd.conf and the ports its status file shows.
 #pragma once
 
-#include "common/modem_slots.hpp"
+#include "smstools/status_file.hpp"
 
-#include <array>
-#include <cstdio>
+#include <ctime>
 #include <string>
-#include <string_view>
 
 // The configured port count: the lines of /etc/smsd.conf that match "GSM..=". -1 when
 // the file does not exist, 0 when the counting command cannot be started.
@@ -15,30 +13,16 @@ int getsmsdcount();
 // The shell pipeline that counts the ports of the configuration at `path`.
 std::string configCountCommand(const char* path);
 
-// Publishes the number of receiving ports in /mnt/ModemCount and returns the number of
-// blocked ones. With no status file, `configured` is published and 0 returned; with a
-// status file that cannot be read, nothing is published and 0 returned. What it read goes
-// into daemon_state too: the counts and each present port's state word.
-int ModemsBlocked(int configured);
-
-struct PortStates {
-    int receiving = 0;
-    int blocked = 0;
-    bool read_error = false;
-    // Port n's state word (Receiving, Blocked, Idle, ...) in words[n - 1]; empty when the
-    // file has no line for the port.
-    std::array<std::string, kModemSlotCount> words;
+// What ModemsBlocked found of the status file.
+struct StatusReading {
+    enum Outcome { missing, unreadable, read } outcome = missing;
+    PortStates states;              // with `missing`, receiving is the configured count
+    struct timespec modified {};    // with `read`: when smsd last wrote it
 };
 
-// Counts the lines of a status file that contain "GSM" and "Receiving," or "Blocked,", and
-// takes each port's state word from its line. Lines may be of any length and hold any
-// bytes; memory use stays constant.
-PortStates countPortStates(FILE* status);
-
-// How much of a status line is looked at for the port's state.
-constexpr size_t kPortLinePrefix = 128;
-
-// Reads a port line of smsd's status file, "GSMn:<blanks>timestamp,<blanks>State,...": the
-// port n (1 to 30, no leading zero) and the state word, blanks trimmed, at most 32 bytes,
-// any byte outside printable ASCII shown as '?'. False for any other line.
-bool parsePortStatusLine(std::string_view line, int& port, std::string& word);
+// Publishes the number of receiving ports in /mnt/ModemCount and returns the number of
+// blocked ones. With no status file, `configured` is published and 0 returned; with a
+// status file that cannot be read, nothing is published and 0 returned. A status file longer
+// than any smsd writes is read only so far, with one LOG_WARNING. What it read goes to
+// `reading`.
+int ModemsBlocked(int configured, StatusReading& reading);

@@ -3,19 +3,26 @@
 
 #include "common/fatal_signals.hpp"
 #include "common/modem_slots.hpp"
-#include "common/write_file.hpp"
 #include "log/activity_log.hpp"
+#include "log/write_errors.hpp"
+#include "common/clock.hpp"
 #include "metrics/daemon_state.hpp"
 #include "metrics/metrics_file.hpp"
 #include "smstools/run_logs.hpp"
 #include "smstools/smsd_conf.hpp"
 #include "smstools/smstools_paths.hpp"
+#include "smstools/smsd_process.hpp"
 #include "smstools/smstools_service.hpp"
 #include "supervision/dev_scan.hpp"
+#include "supervision/pass_state.hpp"
 #include "supervision/smsd_probes.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <syslog.h>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -25,8 +32,18 @@ int last_blocked_count = 0;
 // for is owed in the same way until it has been done.
 bool restart_owed = true;
 
+// Restarts that left no smsd running, since smsd was last seen running, and the pass from which
+// on the next restart for a dead smsd may run: a box whose smsd cannot start is restarted
+// after 1, 2, 4, ... up to 32 passes rather than every pass for ever.
+int failed_restarts = 0;
+long next_revival_pass = 0;
+constexpr int kLongestBackoffShift = 5;
+
 // The modem slot table of the pass under way; its names are released when it ends.
 ModemSlots slots;
+
+// All the operator's tools learn of the box: assembled by the pass, published once per pass.
+DaemonState state;
 
 // smsd is stopped for the whole rewrite, so it never reads a half-written file. Nothing is
 // stopped when the new configuration has no room on the disk: smsd goes on with the old one.
@@ -55,24 +72,49 @@ bool restartSmstools(int present)
     return true;
 }
 
-// Why this pass restarts smsd: the first pass (or a restart owed since) whatever it measured,
-// else the port counts before the blocked count.
-RestartCause causeOf(bool changed, int configured, int present)
+// The init script may return before smsd has written its pid file: give it a moment.
+SmsdProcess smsdAfterStart()
 {
-    if (first_pass || !changed) {
-        return RestartCause::first_pass;
+    SmsdProcess smsd = findSmsd();
+    for (int tries = 0; !smsd.running && tries < 30; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        smsd = findSmsd();
     }
-    return configured != present ? RestartCause::modem_count_changed : RestartCause::blocked_count_changed;
+    return smsd;
+}
+
+// Why this pass restarts smsd: the first pass (or a restart owed since) whatever it measured,
+// else the port counts before the blocked count, and a dead smsd when nothing else is to mend.
+RestartCause causeOf(bool changed, bool owed, int configured, int present)
+{
+    if (changed && !first_pass) {
+        return configured != present ? RestartCause::modem_count_changed : RestartCause::blocked_count_changed;
+    }
+    return first_pass || owed ? RestartCause::first_pass : RestartCause::smsd_not_running;
 }
 
 void recordRestart(RestartCause cause)
 {
-    ++daemon_state.restarts[static_cast<size_t>(cause)];
-    daemon_state.last_restart_time = wallClockSeconds();
-    daemon_state.last_restart_cause = cause;
+    ++state.restarts[static_cast<size_t>(cause)];
+    state.last_restart_time = wallClockSeconds();
+    state.last_restart_cause = cause;
 }
 
 } // namespace
+
+void supervisionStarted(int pass_interval)
+{
+    state.running = true;
+    state.start_time = wallClockSeconds();
+    state.start_boottime = clockSeconds(CLOCK_BOOTTIME);
+    state.pass_interval = pass_interval;
+}
+
+void supervisionStopped()
+{
+    state.running = false;
+    publishDaemonState(state);
+}
 
 void checkmodemstatus()
 {
@@ -82,7 +124,9 @@ void checkmodemstatus()
     clearSlots(slots);
     getallgsmmodemfolders(slots);
     const int present = inUse(slots, kModemSlotCount);
-    const int blocked = ModemsBlocked(configured);
+    StatusReading status;
+    const int blocked = ModemsBlocked(configured, status);
+    SmsdProcess smsd = findSmsd();
 
     const bool changed = blocked != last_blocked_count || configured != present;
     if (changed && !first_pass) {
@@ -91,21 +135,38 @@ void checkmodemstatus()
         logLine("%s%d%s%d)", "Number of GSM ports in smsd.conf(", configured,
                 ") is diffrent from actual count(", present);
     }
-    if (changed || restart_owed) {
+    // Modems to serve and no smsd serving them: smsd died, or never came up after a restart.
+    const bool revive = !changed && !restart_owed && present > 0 && !smsd.running && state.passes >= next_revival_pass;
+    if (revive) {
+        syslog(LOG_WARNING, "smsd is not running: restarting smstools");
+    }
+    bool restarted = false;
+    if (changed || restart_owed || revive) {
         // A restart not done leaves the change unhandled, so the next pass tries again.
-        restart_owed = !restartSmstools(present);
-        if (!restart_owed) {
+        const bool owed = restart_owed;
+        restarted = restartSmstools(present);
+        restart_owed = (changed || owed) && !restarted;
+        if (restarted) {
             last_blocked_count = blocked;
-            recordRestart(causeOf(changed, configured, present));
+            recordRestart(causeOf(changed, owed, configured, present));
+            smsd = smsdAfterStart();
+            if (!smsd.running) {
+                next_revival_pass = state.passes + (1L << std::min(failed_restarts, kLongestBackoffShift));
+                ++failed_restarts;
+            }
         }
+    }
+    if (smsd.running) {
+        failed_restarts = 0;
+        next_revival_pass = 0;
     }
     clearSlots(slots);
     first_pass = false;
 
-    daemon_state.configured = configured;
-    daemon_state.present = present;
-    ++daemon_state.passes;
-    daemon_state.last_pass_end_time = wallClockSeconds();
-    daemon_state.last_pass_duration = clockSeconds(CLOCK_MONOTONIC) - started;
-    publishDaemonState();
+    recordPass(state, {configured, present, status, smsd, restarted});
+    ++state.passes;
+    state.last_pass_end_time = wallClockSeconds();
+    state.last_pass_end_boottime = clockSeconds(CLOCK_BOOTTIME);
+    state.last_pass_duration = clockSeconds(CLOCK_MONOTONIC) - started;
+    publishDaemonState(state);
 }

@@ -5,3 +5,9 @@
 // first pass, and later when the configured and present port counts differ or the
 // blocked count has changed since the last restart.
 void checkmodemstatus();
+
+// The published state's start: the daemon runs, passes `pass_interval` seconds apart.
+void supervisionStarted(int pass_interval);
+
+// Publishes that the daemon has stopped in order, so its state says so rather than going stale.
+void supervisionStopped();

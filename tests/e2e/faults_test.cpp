@@ -51,11 +51,15 @@ TEST(Faults, AHundredMegabyteStatusLineIsReadInConstantMemory)
         status << "GSM1: Blocked,";
     }
     ASSERT_TRUE(daemon.pass());
-    EXPECT_EQ(textOf(daemon.lines().back()), "Starting smstools...") << "one blocked port: a restart";
+    // Only the first MiB is read, far more than smsd ever writes, so the pass ends at once
+    // whatever size smsd's user gives the file; the blocked port beyond it is not seen.
+    EXPECT_EQ(quietPass(daemon.passLines(2)), quietTail(1, 0, 0));
+    EXPECT_EQ(box.syslog().waitFor("/var/spool/sms/stats/status is longer than 1048576 bytes: only its start is read")
+                  .priority, 28);  // daemon.warning
     EXPECT_LT(procKb(daemon.pid(), "VmHWM:") - before, 4096) << "the line was read into memory";
     box.writeStatus("GSM1: Blocked,\n");
     ASSERT_TRUE(daemon.pass());
-    EXPECT_EQ(quietPass(daemon.passLines(3)), quietTail(1, 0, 1));
+    EXPECT_EQ(textOf(daemon.lines().back()), "Starting smstools...") << "one blocked port: a restart";
 }
 
 TEST(Faults, GarbageAndNulBytesInTheStatusFileAndTheConfigurationAreSurvived)

@@ -22,8 +22,9 @@
 
 namespace {
 
-// Records each call and the smsd.conf it found; sleeps when asked to; publishes a prepared status file on start,
-// as smsd would once it runs.
+// Records each call and the smsd.conf it found; sleeps when asked to. Like smstools' init script,
+// it starts a stand-in smsd (a sleep) whose pid goes into /run/smstools/smsd.pid, and stops it;
+// once it runs, it publishes a prepared status file as smsd would.
 const char kFakeService[] = R"SH(#!/bin/sh
 echo "$*" >> ROOT/service.calls
 cp /etc/smsd.conf "ROOT/run/smsd.conf-at-$2" 2>/dev/null
@@ -31,6 +32,15 @@ if [ -f ROOT/service.delay ]; then
     delay=$(cat ROOT/service.delay)
     if [ -f ROOT/service.delay-once ]; then rm -f ROOT/service.delay ROOT/service.delay-once; fi
     sleep "$delay"
+fi
+if [ "$2" = stop ] && [ -f /run/smstools/smsd.pid ]; then
+    kill "$(cat /run/smstools/smsd.pid)" 2>/dev/null
+    rm -f /run/smstools/smsd.pid
+fi
+if [ "$2" = start ] && [ ! -f ROOT/smsd.fails ]; then
+    mkdir -p /run/smstools
+    sleep 100000 </dev/null >/dev/null 2>&1 &
+    echo $! > /run/smstools/smsd.pid
 fi
 if [ "$2" = start ] && [ -f ROOT/status.on-start ]; then
     cp ROOT/status.on-start /var/spool/sms/stats/status
@@ -320,7 +330,11 @@ void Box::writeStatus(const std::string& text) const
 
 void Box::statusOnStart(const std::string& text) const
 {
-    writeFile(root_ + "/status.on-start", text);
+    if (text.empty()) {
+        unlink((root_ + "/status.on-start").c_str());
+    } else {
+        writeFile(root_ + "/status.on-start", text);
+    }
 }
 
 void Box::slowService(int seconds, bool once) const

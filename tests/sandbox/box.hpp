@@ -43,7 +43,7 @@ public:
     void plug(const std::string& device) const;
     void unplug(const std::string& device) const;
     void writeStatus(const std::string& text) const;
-    // The status file the fake service copies into place when asked to start smstools.
+    // The status file the fake service copies into place when asked to start smstools; none for "".
     void statusOnStart(const std::string& text) const;
     // Makes each call of the fake service, or only the next one, take `seconds` to return.
     void slowService(int seconds, bool once = false) const;

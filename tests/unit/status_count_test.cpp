@@ -1,19 +1,21 @@
 // Counting receiving and blocked ports in smsd's status file, whatever the file holds.
-#include "supervision/smsd_probes.hpp"
+#include "smstools/status_file.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 namespace {
 
-PortStates countText(const std::string& text)
+// The counting itself, with no limit on how much is read.
+PortStates countText(const std::string& text, size_t limit = SIZE_MAX)
 {
     FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     if (text.empty()) {
         file = std::fopen("/dev/null", "r");
     }
-    const PortStates states = countPortStates(file);
+    const PortStates states = countPortStates(file, limit);
     std::fclose(file);
     return states;
 }
@@ -64,4 +66,16 @@ TEST(StatusCount, AFileThatCannotBeReadIsFlagged)
     ASSERT_NE(directory, nullptr);
     EXPECT_TRUE(countPortStates(directory).read_error);
     std::fclose(directory);
+}
+
+TEST(StatusCount, OnlyTheFirstMegabyteIsRead)
+{
+    const std::string port_line = "GSM1: Receiving,\n";
+    const PortStates within = countText(std::string(kStatusReadLimit - port_line.size() - 1, 'x') + "\n" + port_line,
+                                        kStatusReadLimit);
+    EXPECT_EQ(within.receiving, 1);
+    EXPECT_FALSE(within.cut_short);
+    const PortStates beyond = countText(std::string(kStatusReadLimit, 'x') + "\n" + port_line, kStatusReadLimit);
+    EXPECT_EQ(beyond.receiving, 0);
+    EXPECT_TRUE(beyond.cut_short);
 }
