@@ -35,6 +35,7 @@ struct DaemonState {
     int present = 0;
     int configured = -1;
     bool smsd_running = false;
+    bool status_readable = true;  // the status file was read, or did not exist
     // smsd has written its status file since it started: only then are the counts and the
     // ports' states its own, rather than a dead or replaced smsd's.
     bool status_known = false;

@@ -67,6 +67,8 @@ void measurements(std::string& text, const DaemonState& state)
           std::to_string(state.configured));
     gauge(text, kSmsdRunning, "1 when smsd ran at the end of the last pass (its pid file names a live process).",
           state.smsd_running ? "1" : "0");
+    gauge(text, kStatusReadable, "0 when smsd's status file exists but cannot be read (not a regular file, say).",
+          state.status_readable ? "1" : "0");
     if (state.status_known) {
         gauge(text, kPortsReceiving, "Ports smsd's status file showed receiving, written since smsd started.",
               std::to_string(state.receiving));

@@ -16,6 +16,7 @@ inline constexpr char kLastPassDuration[] = "modemwatchd_last_pass_duration_seco
 inline constexpr char kModemsPresent[] = "modemwatchd_modems_present";
 inline constexpr char kPortsConfigured[] = "modemwatchd_ports_configured";
 inline constexpr char kSmsdRunning[] = "modemwatchd_smsd_running";
+inline constexpr char kStatusReadable[] = "modemwatchd_status_file_readable";
 inline constexpr char kPortsReceiving[] = "modemwatchd_ports_receiving";
 inline constexpr char kPortsBlocked[] = "modemwatchd_ports_blocked";
 inline constexpr char kPortState[] = "modemwatchd_port_state";

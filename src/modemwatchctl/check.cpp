@@ -1,6 +1,7 @@
 // `modemwatchctl check`: the published state judged the monitoring-plugins way.
 #include "modemwatchctl/check.hpp"
 
+#include "modemwatchctl/printable.hpp"
 #include "modemwatchctl/status_view.hpp"
 
 #include <algorithm>
@@ -17,14 +18,19 @@ std::string plural(int n, const char* word)
 
 } // namespace
 
-CheckResult checkState(const std::optional<PublishedState>& state, const std::string& error, double now,
+CheckResult checkState(const std::optional<PublishedState>& state, const std::string& error, const Now& now,
                        const CheckLimits& limits)
 {
     if (!state) {
-        return {kUnknown, "MODEMWATCHD UNKNOWN - cannot read the published state: " + error};
+        return {kUnknown, "MODEMWATCHD UNKNOWN - cannot read the published state: " + printable(error)};
     }
     const double max_age = limits.max_age >= 0 ? limits.max_age : 3.0 * state->pass_interval;
-    const double age = std::max(0.0, now - state->last_pass_end_time);
+    double age = lastPassAge(*state, now);
+    // A pass cannot end in the future: the clocks disagree, and no age read off them is true.
+    if (age < -1) {
+        return {kUnknown, "MODEMWATCHD UNKNOWN - the last pass ended " + ageText(-age) + " in the future"};
+    }
+    age = std::max(0.0, age);
     const int present = state->present.value_or(0);
 
     PluginStatus status = kOk;
@@ -38,7 +44,12 @@ CheckResult checkState(const std::optional<PublishedState>& state, const std::st
     } else if (age > max_age) {
         problem(kCritical, "no pass for " + ageText(age) + " (stale)");
     }
-    if (state->up && !state->receiving) {
+    if (state->up && state->smsd_running == false && present > 0) {
+        problem(kCritical, "smsd not running");
+    }
+    // A status file older than the running smsd is no reading, nor a problem: smsd reports
+    // within a pass of its start.
+    if (state->up && !state->receiving && state->status_readable != true) {
         problem(kWarning, "smsd's status file could not be read");
     }
     if (state->up && state->receiving) {

@@ -20,5 +20,5 @@ struct CheckResult {
 
 // The verdict on `state` at time `now`; a state that could not be read (nothing, with
 // `error`) is UNKNOWN.
-CheckResult checkState(const std::optional<PublishedState>& state, const std::string& error, double now,
+CheckResult checkState(const std::optional<PublishedState>& state, const std::string& error, const Now& now,
                        const CheckLimits& limits);

@@ -7,6 +7,8 @@
 #include "modemwatchctl/status_view.hpp"
 #include "modemwatchctl/wake.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,7 +47,7 @@ bool parseNumber(const char* text, double& value)
 {
     char* end = nullptr;
     value = std::strtod(text, &end);
-    return end != text && *end == '\0' && value >= 0;
+    return end != text && *end == '\0' && std::isfinite(value) && value >= 0;
 }
 
 struct Invocation {
@@ -76,14 +78,14 @@ bool parse(int argc, char** argv, Invocation& invocation)
         } else if (word == "--now" && has_value && parseNumber(argv[i + 1], value)) {
             invocation.now = value;
             ++i;
-        } else if (word == "--json" && invocation.command == "status") {
+        } else if (word == "--json" && invocation.command != "check" && invocation.command != "wake") {
             invocation.json = true;
-        } else if (word == "--max-age" && invocation.command == "check" && has_value &&
+        } else if (word == "--max-age" && invocation.command != "status" && has_value &&
                    parseNumber(argv[i + 1], value)) {
             invocation.limits.max_age = value;
             ++i;
-        } else if (word == "--blocked" && invocation.command == "check" && has_value &&
-                   parseNumber(argv[i + 1], value) && value >= 1) {
+        } else if (word == "--blocked" && invocation.command != "status" && has_value &&
+                   parseNumber(argv[i + 1], value) && value >= 1 && value <= 1e6) {
             invocation.limits.blocked = static_cast<int>(value);
             ++i;
         } else if (word.rfind("--pid-file=", 0) == 0) {
@@ -101,6 +103,14 @@ bool parse(int argc, char** argv, Invocation& invocation)
     }
     if (invocation.command.empty()) {
         static_cast<void>(std::fprintf(stderr, "modemwatchctl: no command given\n\n%s", kUsage));
+        return false;
+    }
+    // Options may come before the command too; each belongs to one command only.
+    const bool misplaced = (invocation.json && invocation.command != "status") ||
+                           (invocation.command != "check" && (invocation.limits.max_age >= 0 || invocation.limits.blocked != 1));
+    if (misplaced) {
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: an option does not go with %s\n\n%s",
+                                       invocation.command.c_str(), kUsage));
         return false;
     }
     return true;
@@ -121,13 +131,18 @@ int ctlMain(int argc, char** argv)
     Invocation invocation;
     if (!parse(argc, argv, invocation)) {
         // The plugin convention has UNKNOWN for a call it cannot make sense of.
-        return invocation.command == "check" ? kUnknown : 2;
+        const bool as_plugin = std::any_of(argv + 1, argv + argc, [](const char* word) { return std::strcmp(word, "check") == 0; });
+        return as_plugin ? kUnknown : 2;
     }
     if (invocation.command == "wake") {
         return invocation.deliver >= 0 ? deliverWake(invocation.deliver, invocation.pid_file)
                                        : requestWake(invocation.pid_file);
     }
-    const double at = invocation.now >= 0 ? invocation.now : wallClockSeconds();
+    Now at;
+    at.wall = invocation.now >= 0 ? invocation.now : wallClockSeconds();
+    if (invocation.now < 0) {
+        at.boot = clockSeconds(CLOCK_BOOTTIME);
+    }
     std::string error;
     const std::optional<PublishedState> state = readPublishedState(invocation.state_path, error);
     if (invocation.command == "check") {

@@ -3,9 +3,11 @@
 
 #include "common/unique_fd.hpp"
 #include "metrics/metrics_names.hpp"
+#include "modemwatchctl/printable.hpp"
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -67,6 +69,26 @@ bool parseSample(const std::string& line, Sample& sample)
     return end != number.c_str() && *end == '\0';
 }
 
+// Why a value cannot be what the daemon publishes under its name, or null when it can.
+const char* implausible(const Sample& sample)
+{
+    if (!std::isfinite(sample.value)) {
+        return "is not a finite number";
+    }
+    static const char* const kCounts[] = {kPassInterval, kPasses, kModemsPresent, kPortsConfigured, kPortsReceiving,
+                                          kPortsBlocked, kRestarts, kUp, kSmsdRunning, kStatusReadable,
+                                          kPortState, kPortSpool, kBuildInfo};
+    for (const char* name : kCounts) {
+        if (sample.name == name) {
+            return sample.value < -1 || sample.value > 1e9 || sample.value != std::floor(sample.value)
+                       ? "is not a count"
+                       : nullptr;
+        }
+    }
+    // Times and durations, in seconds: none before the epoch or past the year 5000.
+    return sample.value < 0 || sample.value > 1e11 ? "is out of range" : nullptr;
+}
+
 PublishedPort& portNamed(PublishedState& state, const std::string& name)
 {
     const int number = name.rfind("GSM", 0) == 0 ? static_cast<int>(std::strtol(name.c_str() + 3, nullptr, 10)) : 0;
@@ -94,6 +116,14 @@ void take(PublishedState& state, const Sample& sample, bool& saw_up, bool& saw_p
         saw_up = true;
     } else if (sample.name == kStartTime) {
         state.start_time = sample.value;
+    } else if (sample.name == kStartBoottime) {
+        state.start_boottime = sample.value;
+    } else if (sample.name == kLastPassEndBoottime) {
+        state.last_pass_end_boottime = sample.value;
+    } else if (sample.name == kSmsdRunning) {
+        state.smsd_running = sample.value == 1;
+    } else if (sample.name == kStatusReadable) {
+        state.status_readable = sample.value == 1;
     } else if (sample.name == kPassInterval) {
         state.pass_interval = whole();
     } else if (sample.name == kPasses) {
@@ -149,6 +179,10 @@ std::optional<PublishedState> parsePublishedState(const std::string& text, std::
             error = "line " + std::to_string(line_number) + " is not a metric";
             return std::nullopt;
         }
+        if (const char* why = implausible(sample)) {
+            error = "line " + std::to_string(line_number) + ": " + printable(sample.name) + " " + why;
+            return std::nullopt;
+        }
         take(state, sample, saw_up, saw_pass);
     }
     if (!saw_up || !saw_pass) {
@@ -191,4 +225,20 @@ std::string causeText(const std::string& cause)
     std::string text = cause;
     std::replace(text.begin(), text.end(), '_', ' ');
     return text;
+}
+
+double lastPassAge(const PublishedState& state, const Now& now)
+{
+    if (now.boot && state.last_pass_end_boottime) {
+        return *now.boot - *state.last_pass_end_boottime;
+    }
+    return now.wall - state.last_pass_end_time;
+}
+
+double startedAt(const PublishedState& state, const Now& now)
+{
+    if (now.boot && state.start_boottime && state.up) {
+        return now.wall - (*now.boot - *state.start_boottime);
+    }
+    return state.start_time;
 }

@@ -22,9 +22,11 @@ struct PublishedState {
     std::string version;
     bool up = false;
     double start_time = 0;
+    std::optional<double> start_boottime;  // CLOCK_BOOTTIME, where the daemon publishes it
     int pass_interval = 30;
     long passes = 0;
     double last_pass_end_time = 0;
+    std::optional<double> last_pass_end_boottime;
     double last_pass_duration = 0;
     // Absent once the daemon has stopped; receiving and blocked also when smsd's status
     // file could not be read.
@@ -32,6 +34,8 @@ struct PublishedState {
     std::optional<int> configured;
     std::optional<int> receiving;
     std::optional<int> blocked;
+    std::optional<bool> smsd_running;
+    std::optional<bool> status_readable;
     std::vector<PublishedPort> ports;  // in port order
     std::vector<PublishedRestarts> restarts;
     std::optional<double> last_restart_time;
@@ -46,3 +50,19 @@ std::optional<PublishedState> readPublishedState(const std::string& path, std::s
 
 // "first pass" for "first_pass": a cause as a person reads it.
 std::string causeText(const std::string& cause);
+
+// The time modemwatchctl judges ages at: the wall clock, and this box's CLOCK_BOOTTIME unless
+// the time was given (--now), for a state file saved from elsewhere.
+struct Now {
+    double wall = 0;
+    std::optional<double> boot;
+};
+
+// Seconds since the last pass ended: on the boot-time clock where both sides have it, which no
+// step of the wall clock (NTP's first sync on a board without a real-time clock) moves. Negative
+// for a pass that ended in the future.
+double lastPassAge(const PublishedState& state, const Now& now);
+
+// When the daemon started, on the wall clock as it reads now (a clock stepped since the start
+// is not carried into the time shown).
+double startedAt(const PublishedState& state, const Now& now);

@@ -2,6 +2,8 @@
 // as one JSON object for scripts.
 #include "modemwatchctl/status_view.hpp"
 
+#include "modemwatchctl/printable.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -77,24 +79,6 @@ std::string table(const std::vector<std::vector<std::string>>& rows, const std::
     return text;
 }
 
-std::string jsonString(const std::string& text)
-{
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            static_cast<void>(std::snprintf(escape, sizeof escape, "\\u%04x", c));
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
-
 std::string jsonNumber(double value)
 {
     char text[32];
@@ -124,9 +108,9 @@ std::string ageText(double seconds)
     return std::to_string(whole / 86400) + " d";
 }
 
-std::string statusTable(const PublishedState& state, double now, bool colour)
+std::string statusTable(const PublishedState& state, const Now& now, bool colour)
 {
-    std::string text = "modemwatchd " + orDash(state.version) + " ";
+    std::string text = "modemwatchd " + orDash(printable(state.version)) + " ";
     if (state.up) {
         text += colour ? std::string(kGreen) + "running" + kPlain : "running";
         text += " since ";
@@ -134,7 +118,7 @@ std::string statusTable(const PublishedState& state, double now, bool colour)
         text += colour ? std::string(kRed) + "stopped" + kPlain : "stopped";
         text += " in order, started ";
     }
-    text += localTime(state.start_time) + "; last pass " + ageText(now - state.last_pass_end_time) + " ago, every " +
+    text += localTime(startedAt(state, now)) + "; last pass " + ageText(lastPassAge(state, now)) + " ago, every " +
             std::to_string(state.pass_interval) + " s\n\n";
 
     if (!state.up) {
@@ -145,8 +129,8 @@ std::string statusTable(const PublishedState& state, double now, bool colour)
         std::vector<std::vector<std::string>> rows = {{"PORT", "DEVICE", "LINKS TO", "SMSD STATE", "SPOOL"}};
         std::vector<const char*> colours = {nullptr};
         for (const PublishedPort& port : state.ports) {
-            rows.push_back({"GSM" + std::to_string(port.number), port.device, orDash(port.target), port.state,
-                            spoolText(port.spool_directory)});
+            rows.push_back({"GSM" + std::to_string(port.number), printable(port.device), orDash(printable(port.target)),
+                            printable(port.state), spoolText(port.spool_directory)});
             colours.push_back(colour ? stateColour(port.state) : nullptr);
         }
         text += table(rows, colours);
@@ -154,30 +138,37 @@ std::string statusTable(const PublishedState& state, double now, bool colour)
     if (state.up) {
         text += "\nmodems " + count(state.present) + ", configured " + count(state.configured) + ", receiving " +
                 count(state.receiving) + ", blocked " + count(state.blocked) + "\n";
+        if (state.smsd_running) {
+            const char* word = *state.smsd_running ? "running" : "not running";
+            text += std::string("smsd ") + (colour && !*state.smsd_running ? kRed + std::string(word) + kPlain : word) +
+                    "\n";
+        }
     }
     text += "smsd restarts:";
     const char* separator = " ";
     for (const PublishedRestarts& restarts : state.restarts) {
-        text += separator + causeText(restarts.cause) + " " + std::to_string(restarts.count);
+        text += separator + printable(causeText(restarts.cause)) + " " + std::to_string(restarts.count);
         separator = ", ";
     }
     text += "\n";
     if (state.last_restart_time) {
         text += "last restart: " + localTime(*state.last_restart_time) + " (" +
-                ageText(now - *state.last_restart_time) + " ago), " + causeText(state.last_restart_cause) + "\n";
+                ageText(now.wall - *state.last_restart_time) + " ago), " + printable(causeText(state.last_restart_cause)) +
+                "\n";
     }
     return text;
 }
 
-std::string statusJson(const PublishedState& state, double now)
+std::string statusJson(const PublishedState& state, const Now& now)
 {
     std::string text = "{\"version\":" + jsonString(state.version) + ",\"running\":" + (state.up ? "true" : "false") +
-                       ",\"start_time\":" + jsonNumber(state.start_time) +
+                       ",\"start_time\":" + jsonNumber(startedAt(state, now)) +
                        ",\"pass_interval_seconds\":" + std::to_string(state.pass_interval) +
                        ",\"passes\":" + std::to_string(state.passes) +
                        ",\"last_pass_end_time\":" + jsonNumber(state.last_pass_end_time) +
                        ",\"last_pass_duration_seconds\":" + jsonNumber(state.last_pass_duration) +
-                       ",\"seconds_since_last_pass\":" + jsonNumber(now - state.last_pass_end_time) +
+                       ",\"seconds_since_last_pass\":" + jsonNumber(lastPassAge(state, now)) +
+                       ",\"smsd_running\":" + (state.smsd_running ? (*state.smsd_running ? "true" : "false") : "null") +
                        ",\"modems_present\":" + jsonCount(state.present) +
                        ",\"ports_configured\":" + jsonCount(state.configured) +
                        ",\"ports_receiving\":" + jsonCount(state.receiving) +

@@ -7,11 +7,12 @@
 #include <string>
 
 // The table: the daemon's state first, then one row per port, then the counts and restarts.
-// `now` is the time the ages are measured from; `colour` marks states for a terminal.
-std::string statusTable(const PublishedState& state, double now, bool colour);
+// `now` is the time the ages are measured from; `colour` marks states for a terminal. Text from
+// the file is shown with control bytes escaped.
+std::string statusTable(const PublishedState& state, const Now& now, bool colour);
 
 // The same as one JSON object, ended by a newline.
-std::string statusJson(const PublishedState& state, double now);
+std::string statusJson(const PublishedState& state, const Now& now);
 
 // "12 s", "5 min", "3 h", "2 d": how long `seconds` is, rounded down.
 std::string ageText(double seconds);

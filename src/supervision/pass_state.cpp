@@ -36,6 +36,7 @@ void recordPass(DaemonState& state, const PassFindings& found)
     state.configured = found.configured;
     state.present = found.present;
     state.smsd_running = found.smsd.running;
+    state.status_readable = found.status.outcome != StatusReading::unreadable;
     state.status_known = found.status.outcome == StatusReading::read && found.smsd.running && !found.restarted &&
                          notBefore(found.status.modified, found.smsd.started);
     state.receiving = state.status_known ? found.status.states.receiving : 0;

@@ -76,7 +76,7 @@ bool restartSmstools(int present)
 SmsdProcess smsdAfterStart()
 {
     SmsdProcess smsd = findSmsd();
-    for (int tries = 0; !smsd.running && tries < 30; ++tries) {
+    for (int tries = 0; !smsd.running && tries < 15; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         smsd = findSmsd();
     }

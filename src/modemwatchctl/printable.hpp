@@ -1,0 +1,12 @@
+// Text from the published state, made safe for a terminal and for JSON.
+#pragma once
+
+#include <string>
+
+// `text` with every byte that could act on a terminal escaped as \xNN: C0 and C1 controls (ESC
+// above all), DEL, and bytes that are not UTF-8.
+std::string printable(const std::string& text);
+
+// `text` as a JSON string, quotes included: controls escaped as \u00NN, and any byte that is not
+// UTF-8 replaced by U+FFFD, so the result is valid JSON whatever the file held.
+std::string jsonString(const std::string& text);
