@@ -7,7 +7,7 @@
 // call. A hub with four modems gives a dozen udev events over two or three seconds, each
 // smsd restart stops every modem, and the daemon answers a SIGHUP that comes during a pass
 // with one more pass.
-constexpr int kWakeWindowMilliseconds = 1000;
+constexpr int kWakeWindowMilliseconds = 700;
 
 // Stamps this call and schedules its delivery a window later: through a transient systemd
 // timer where systemd runs (udev kills whatever a RUN program leaves behind), else in a child

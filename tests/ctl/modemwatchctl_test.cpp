@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -62,7 +63,7 @@ struct Outcome {
 };
 
 // Runs modemwatchctl in UTC on `text` saved as the state file ("" for no file at all).
-Outcome ctl(const std::string& text, const std::string& args)
+Outcome ctl(const std::string& text, const std::string& args, bool at_now = true)
 {
     char path[] = "/tmp/modemwatchctl-state.XXXXXX";
     const int fd = mkstemp(path);
@@ -72,8 +73,8 @@ Outcome ctl(const std::string& text, const std::string& args)
     } else {
         std::ofstream(path) << text;
     }
-    const std::string command = "TZ=UTC " MODEMWATCHCTL_BINARY " --state " + std::string(path) + " --now " +
-                                std::to_string(static_cast<long>(kNow)) + " " + args + " 2>&1";
+    const std::string now = at_now ? " --now " + std::to_string(static_cast<long>(kNow)) : std::string();
+    const std::string command = "TZ=UTC " MODEMWATCHCTL_BINARY " --state " + std::string(path) + now + " " + args + " 2>&1";
     Outcome run{-1, {}};
     if (FILE* pipe = popen(command.c_str(), "r")) {
         char buffer[4096];
@@ -86,6 +87,23 @@ Outcome ctl(const std::string& text, const std::string& args)
     }
     unlink(path);
     return run;
+}
+
+// `text` with the first `from` replaced by `to`.
+std::string with(std::string text, const std::string& from, const std::string& to)
+{
+    const size_t at = text.find(from);
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+bool validJson(const std::string& text)
+{
+    char path[] = "/tmp/modemwatchctl-json.XXXXXX";
+    close(mkstemp(path));
+    std::ofstream(path) << text;
+    const bool valid = std::system(("jq -e . " + std::string(path) + " >/dev/null 2>&1").c_str()) == 0;
+    unlink(path);
+    return valid;
 }
 
 std::string golden(const std::string& name)
@@ -163,4 +181,65 @@ TEST(Modemwatchctl, CheckGivesEachPluginStatusWithPerformanceData)
         EXPECT_EQ(run.status, status) << args << ": " << run.out;
         EXPECT_EQ(run.out.substr(0, start.size()), start) << args;
     }
+}
+
+TEST(Modemwatchctl, ImplausibleStatesAreUnknownWithTheReasonAndLabelsNeverReachATerminalRaw)
+{
+    const std::string fine = state(kTwoFine, 2, 0, 5);
+    const std::string end = "modemwatchd_last_pass_end_time_seconds " + std::to_string(static_cast<long>(kNow) - 5) + ".000";
+    const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
+        {with(fine, end, "modemwatchd_last_pass_end_time_seconds nan"), "check", 3, "is not a finite number"},
+        {with(fine, end, "modemwatchd_last_pass_end_time_seconds +Inf"), "check", 3, "is not a finite number"},
+        {with(fine, "modemwatchd_modems_present 2", "modemwatchd_modems_present NaN"), "check", 3, "is not a finite"},
+        {with(fine, "modemwatchd_modems_present 2", "modemwatchd_modems_present 1e300"), "check", 3, "is not a count"},
+        {with(fine, "modemwatchd_ports_receiving 2", "modemwatchd_ports_receiving 2.5"), "status", 1, "is not a count"},
+        {with(fine, end, "modemwatchd_last_pass_end_time_seconds " + std::to_string(static_cast<long>(kNow) + 600)),
+         "check", 3, "MODEMWATCHD UNKNOWN - the last pass ended 10 min in the future"},
+        {fine + "modemwatchd_smsd_running 0\n", "check", 2, "MODEMWATCHD CRITICAL - smsd not running; "},
+        {state(kTwoFine, 2, 0, 100), "--max-age 120 check", 0, "MODEMWATCHD OK - "},
+        {fine, "--bogus check", 3, "modemwatchctl: unexpected '--bogus'"},
+        {fine, "--json check", 3, "modemwatchctl: an option does not go with check"},
+    };
+    for (const auto& [text, args, status, part] : cases) {
+        const Outcome run = ctl(text, args);
+        EXPECT_EQ(run.status, status) << args << ": " << run.out;
+        EXPECT_NE(run.out.find(part), std::string::npos) << args << ": " << run.out;
+        if (status == 3 && run.out.rfind("MODEMWATCHD", 0) == 0) {
+            EXPECT_EQ(run.out.rfind("MODEMWATCHD UNKNOWN - ", 0), 0U) << run.out;
+        }
+    }
+
+    // ESC, a C1 control and bytes that are no UTF-8 in what smsd's user can name.
+    const std::string hostile = with(state(kTwoFine, 2, 0, 5), "gsmmodem-1-1.2", "gsm\x1b[2Jmodem\xc2\x9b\xff-é");
+    const Outcome shown = ctl(hostile, "status");
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(shown.out.find('\x1b'), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("gsm\\x1b[2Jmodem\\xc2\\x9b\\xff-é"), std::string::npos) << shown.out;
+    const Outcome json = ctl(hostile, "status --json");
+    EXPECT_TRUE(validJson(json.out)) << json.out;
+    EXPECT_NE(json.out.find("\"gsm\\u001b[2Jmodem\xc2\x9b\\ufffd-é\""), std::string::npos) << json.out;
+}
+
+TEST(Modemwatchctl, AgesAreMeasuredOnTheBootClockThatNoClockStepMoves)
+{
+    struct timespec boot {};
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double now_boot = static_cast<double>(boot.tv_sec);
+    if (now_boot < 700) {
+        GTEST_SKIP() << "booted too recently for a pass ten minutes ago";
+    }
+    // Published before NTP moved the wall clock three months on: its wall times are far behind.
+    std::string stepped = with(state(kTwoFine, 2, 0, 90.0 * 86400), "modemwatchd_passes_total",
+                               "modemwatchd_last_pass_end_boottime_seconds " + std::to_string(now_boot - 5) +
+                                   "\nmodemwatchd_start_boottime_seconds " + std::to_string(now_boot - 650) +
+                                   "\nmodemwatchd_passes_total");
+    const Outcome fresh = ctl(stepped, "check", false);
+    EXPECT_EQ(fresh.status, 0) << fresh.out;
+    EXPECT_NE(fresh.out.find("last pass 5 s ago"), std::string::npos) << fresh.out;
+    // Stepped back instead, with the daemon hung for ten minutes: stale all the same.
+    const Outcome hung = ctl(with(stepped, std::to_string(now_boot - 5), std::to_string(now_boot - 600)), "check", false);
+    EXPECT_EQ(hung.status, 2) << hung.out;
+    EXPECT_NE(hung.out.find("no pass for 10 min (stale)"), std::string::npos) << hung.out;
+    const Outcome ahead = ctl(with(stepped, std::to_string(now_boot - 5), std::to_string(now_boot + 600)), "check", false);
+    EXPECT_EQ(ahead.status, 3) << ahead.out;
 }
