@@ -18,7 +18,7 @@ declare -A stage_packages=(
     [package]="dpkg-dev debhelper lintian man-db logrotate systemd smstools g++-arm-linux-gnueabi
                binutils-arm-linux-gnueabihf qemu-user-static"
     [smsd]="smstools g++-arm-linux-gnueabi qemu-user-static"
-    [metrics]="prometheus-node-exporter"
+    [metrics]="prometheus-node-exporter prometheus"
     [sanitize]=""
     [soak]="valgrind"
     [fuzz]="clang libclang-rt-14-dev"
@@ -123,10 +123,13 @@ stage_smsd() {
         ctest --test-dir build --output-on-failure --verbose --label-regex smsd
 }
 
-# The published state through Debian's real node exporter, scraped over loopback HTTP.
+# The published state through Debian's real node exporter, scraped over loopback HTTP, and the
+# shipped alert rules through Prometheus' own rule tester.
 stage_metrics() {
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     ctest --test-dir build --output-on-failure --label-regex metrics
+    promtool check rules packaging/modemwatchd-alerts.yml
+    promtool test rules tests/metrics/alerts_test.yml
 }
 
 # Everything again with AddressSanitizer and UndefinedBehaviorSanitizer: daemon, harness, tests.

@@ -108,7 +108,9 @@ TEST(NodeExporter, ServesEveryPublishedFamilyWithTheBoxsValues)
     Box box;
     box.plug("gsmmodem1");
     box.plug("gsmmodem2");
-    box.writeStatus("GSM1:\t12-07 06:37:09,\tReceiving,\t0\nGSM2:\t12-07 06:37:09,\tBlocked,\t0\n");
+    const std::string status = "GSM1:\t12-07 06:37:09,\tReceiving,\t0\nGSM2:\t12-07 06:37:09,\tBlocked,\t0\n";
+    box.writeStatus(status);
+    box.statusOnStart(status);  // the restarted smsd reports the same
     // The link the package installs into the exporter's default textfile directory, and only
     // that: the exporter runs with none of its options but the address.
     std::stringstream links(readFile(PROJECT_SOURCE_DIR "/debian/modemwatchd.links"));

@@ -119,6 +119,18 @@ grep -qx "modemwatchd_up 1" "$dir.scrape" || fail "the node exporter serves no m
 grep -qx "modemwatchd_modems_present 1" "$dir.scrape" || fail "the node exporter serves no modems_present 1"
 row "the node exporter serves the published state"
 
+# --- smsd killed -----------------------------------------------------------------------------------
+
+revived() { in_box grep -qx 'modemwatchd_smsd_restarts_total{cause="smsd_not_running"} 1' /run/modemwatchd/modemwatchd.prom; }
+in_box systemctl kill -s KILL smstools.service
+smsd_gone() { ! smsd_runs; }
+wait_for 10 "smsd gone" smsd_gone
+unit_is smstools.service active || fail "smstools' unit no longer says active: this row tests nothing"
+one_pass
+wait_for 10 "a restart for the dead smsd" revived
+wait_for 30 "smsd receiving again" smsd_receiving GSM1
+row "smsd killed while its unit says active: the next pass brings it back"
+
 # --- a burst of modems, woken as udev would ----------------------------------------------------------
 
 before=$(restarts)
