@@ -1,7 +1,7 @@
 // `modemwatchctl check`: the published state judged the monitoring-plugins way.
 #include "modemwatchctl/check.hpp"
 
-#include "modemwatchctl/printable.hpp"
+#include "common/text_escape.hpp"
 #include "modemwatchctl/status_view.hpp"
 
 #include <algorithm>

@@ -4,6 +4,7 @@
 #include "common/clock.hpp"
 #include "metrics/metrics_names.hpp"
 #include "modemwatchctl/check.hpp"
+#include "modemwatchctl/probe_command.hpp"
 #include "modemwatchctl/status_view.hpp"
 #include "modemwatchctl/wake.hpp"
 
@@ -30,6 +31,12 @@ constexpr char kUsage[] =
     "                         ports blocked, default 1, or fewer receiving than present),\n"
     "                         2 CRITICAL (no pass for SECONDS, default three pass periods, the\n"
     "                         daemon stopped, or modems present and none receiving), 3 UNKNOWN\n"
+    "  probe [--at] [--json]  the USB serial ports by USB device: interface, driver, tty and any\n"
+    "                         gsmmodem link; --at asks each free modem port AT and picks each\n"
+    "                         modem's AT port\n"
+    "  probe --udev-rules [--write]\n"
+    "                         prints (or installs as /etc/udev/rules.d/90-gsmmodem.rules) rules\n"
+    "                         naming each AT port gsmmodem-<USB path>\n"
     "  wake                   asks the daemon for a pass soon; calls less than 0.7 s apart\n"
     "                         give one wake-up, 0.7 s after the last of them (for udev)\n"
     "\n"
@@ -41,7 +48,8 @@ constexpr char kUsage[] =
     "  --version              print the version\n"
     "\n"
     "Exit status of status: 0 shown, 1 the state cannot be read, 2 usage error (3 for check);\n"
-    "of wake: 0 asked, 1 no daemon to wake or the wake-up cannot be scheduled.\n";
+    "of wake: 0 asked, 1 no daemon to wake or the wake-up cannot be scheduled; of probe: 0 ports\n"
+    "(with --at, an AT port) found, 1 none, 3 --write refused or failed.\n";
 
 bool parseNumber(const char* text, double& value)
 {
@@ -58,6 +66,7 @@ struct Invocation {
     CheckLimits limits;
     std::string pid_file = "/run/modemwatchd.pid";
     long long deliver = -1;  // wake's scheduled half: the time of the call it delivers
+    ProbeOptions probe;
 };
 
 // Options may stand before or after the command. An error is printed, then false.
@@ -80,6 +89,12 @@ bool parse(int argc, char** argv, Invocation& invocation)
             ++i;
         } else if (word == "--json" && invocation.command != "check" && invocation.command != "wake") {
             invocation.json = true;
+        } else if (word == "--at" && invocation.command == "probe") {
+            invocation.probe.at = true;
+        } else if (word == "--udev-rules" && invocation.command == "probe") {
+            invocation.probe.udev_rules = true;
+        } else if (word == "--write" && invocation.command == "probe") {
+            invocation.probe.write = true;
         } else if (word == "--max-age" && invocation.command != "status" && has_value &&
                    parseNumber(argv[i + 1], value)) {
             invocation.limits.max_age = value;
@@ -94,7 +109,8 @@ bool parse(int argc, char** argv, Invocation& invocation)
             invocation.pid_file = argv[++i];
         } else if (word == "--deliver" && invocation.command == "wake" && has_value) {
             invocation.deliver = std::atoll(argv[++i]);
-        } else if ((word == "status" || word == "check" || word == "wake") && invocation.command.empty()) {
+        } else if ((word == "status" || word == "check" || word == "wake" || word == "probe") &&
+                   invocation.command.empty()) {
             invocation.command = word;
         } else {
             static_cast<void>(std::fprintf(stderr, "modemwatchctl: unexpected '%s'\n\n%s", word.c_str(), kUsage));
@@ -106,7 +122,8 @@ bool parse(int argc, char** argv, Invocation& invocation)
         return false;
     }
     // Options may come before the command too; each belongs to one command only.
-    const bool misplaced = (invocation.json && invocation.command != "status") ||
+    const bool misplaced = (invocation.json && invocation.command != "status" && invocation.command != "probe") ||
+                           (invocation.probe.write && !invocation.probe.udev_rules) ||
                            (invocation.command != "check" && (invocation.limits.max_age >= 0 || invocation.limits.blocked != 1));
     if (misplaced) {
         static_cast<void>(std::fprintf(stderr, "modemwatchctl: an option does not go with %s\n\n%s",
@@ -133,6 +150,10 @@ int ctlMain(int argc, char** argv)
         // The plugin convention has UNKNOWN for a call it cannot make sense of.
         const bool as_plugin = std::any_of(argv + 1, argv + argc, [](const char* word) { return std::strcmp(word, "check") == 0; });
         return as_plugin ? kUnknown : 2;
+    }
+    if (invocation.command == "probe") {
+        invocation.probe.json = invocation.json;
+        return runProbe(invocation.probe);
     }
     if (invocation.command == "wake") {
         return invocation.deliver >= 0 ? deliverWake(invocation.deliver, invocation.pid_file)

@@ -3,7 +3,7 @@
 
 #include "common/unique_fd.hpp"
 #include "metrics/metrics_names.hpp"
-#include "modemwatchctl/printable.hpp"
+#include "common/text_escape.hpp"
 
 #include <algorithm>
 #include <cerrno>

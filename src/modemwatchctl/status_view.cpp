@@ -2,7 +2,7 @@
 // as one JSON object for scripts.
 #include "modemwatchctl/status_view.hpp"
 
-#include "modemwatchctl/printable.hpp"
+#include "common/text_escape.hpp"
 
 #include <algorithm>
 #include <cstdio>

@@ -15,7 +15,7 @@ namespace {
 
 // What an idle modem with an empty SIM answers. smsd asks AT, AT+CGSN and AT+CIMI once, then
 // loops over AT, at+cmms=2, AT+CSQ, AT+CMGF=0 and AT+CPMS?.
-std::string answer(std::string command)
+std::string answer(std::string command, const ModemIdentity& identity)
 {
     for (char& c : command) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -26,7 +26,11 @@ std::string answer(std::string command)
     } else if (command.rfind("AT+CPMS?", 0) == 0) {
         reply = "\r\n+CPMS: \"SM\",0,30,\"SM\",0,30,\"SM\",0,30\r\n";
     } else if (command.rfind("AT+CGSN", 0) == 0) {
-        reply = "\r\n358240051111110\r\n";
+        reply = "\r\n" + identity.imei + "\r\n";
+    } else if (command.rfind("AT+CGMI", 0) == 0 && !identity.make.empty()) {
+        reply = "\r\n" + identity.make + "\r\n";
+    } else if (command.rfind("AT+CGMM", 0) == 0 && !identity.model.empty()) {
+        reply = "\r\n" + identity.model + "\r\n";
     } else if (command.rfind("AT+CIMI", 0) == 0) {
         reply = "\r\n244051234567890\r\n";
     }
@@ -35,7 +39,7 @@ std::string answer(std::string command)
 
 } // namespace
 
-void serveSimulatedModem(int master)
+void serveSimulatedModem(int master, const ModemIdentity& identity)
 {
     std::string pending;
     char buffer[256];
@@ -51,7 +55,7 @@ void serveSimulatedModem(int master)
             const std::string command = pending.substr(0, end);
             pending.erase(0, end + 1);
             if (!command.empty()) {
-                const std::string reply = answer(command);
+                const std::string reply = answer(command, identity);
                 (void)!write(master, reply.data(), reply.size());
             }
         }

@@ -8,7 +8,12 @@
 
 // Answers smsd's AT commands on the master side of a pseudo-terminal, like an idle modem, for
 // as long as the process lives.
-[[noreturn]] void serveSimulatedModem(int master);
+struct ModemIdentity {
+    std::string make;   // AT+CGMI; none when empty
+    std::string model;  // AT+CGMM; none when empty
+    std::string imei = "358240051111110";
+};
+[[noreturn]] void serveSimulatedModem(int master, const ModemIdentity& identity = {});
 
 // Gives the box its own devpts instance on /dev/pts (and /dev/ptmx), so its modems' terminals
 // are the box's alone.

@@ -1,5 +1,5 @@
-// Text from the published state, made safe for a terminal and for JSON.
-#include "modemwatchctl/printable.hpp"
+// Text from files other programs write, made safe for a terminal and for JSON.
+#include "common/text_escape.hpp"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-// Text from the published state, made safe for a terminal and for JSON.
+// Text from files other programs write, made safe for a terminal and for JSON.
 #pragma once
 
 #include <string>

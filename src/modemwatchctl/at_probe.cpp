@@ -1,0 +1,138 @@
+// Asking a serial port whether a modem answers AT on it, with every wait bounded.
+#include "modemwatchctl/at_probe.hpp"
+
+#include "common/unique_fd.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A terminal has no offsets, so plain write(); a few bytes that a port in raw mode takes at once
+// or never (a full output queue is a port that does not answer).
+bool send(int fd, const std::string& text)
+{
+    ssize_t done;
+    do {
+        done = write(fd, text.data(), text.size());
+    } while (done < 0 && errno == EINTR);
+    return done == static_cast<ssize_t>(text.size());
+}
+
+// Sends `command` and gathers the reply until a final "OK" or "ERROR" line, or `timeout_ms`.
+// `reply` gets the lines between the echo and "OK", joined by spaces; false when no "OK" came.
+bool exchange(int fd, const std::string& command, int timeout_ms, std::string& reply)
+{
+    tcflush(fd, TCIOFLUSH);
+    if (!send(fd, command + "\r")) {
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string received;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        struct pollfd ready {fd, POLLIN, 0};
+        if (left <= 0 || poll(&ready, 1, static_cast<int>(left)) <= 0) {
+            return false;
+        }
+        char buffer[256];
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0) {
+            if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+                continue;
+            }
+            return false;
+        }
+        received.append(buffer, static_cast<size_t>(got));
+        reply.clear();
+        size_t start = 0;
+        for (size_t end; (end = received.find_first_of("\r\n", start)) != std::string::npos; start = end + 1) {
+            const std::string line = received.substr(start, end - start);
+            if (line == "OK") {
+                return true;
+            }
+            if (line == "ERROR" || line.rfind("+CME ERROR", 0) == 0) {
+                return false;
+            }
+            if (!line.empty() && line != command) {
+                reply += (reply.empty() ? "" : " ") + line;
+            }
+        }
+    }
+}
+
+// What a modem said, kept to printable ASCII and a sane length.
+std::string cleaned(const std::string& text)
+{
+    std::string kept;
+    for (const char c : text.substr(0, 64)) {
+        kept += c >= 0x20 && c < 0x7f ? c : '?';
+    }
+    return kept;
+}
+
+} // namespace
+
+AtAnswer askAt(const std::string& path)
+{
+    AtAnswer answer;
+    unique_fd fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    struct termios before {};
+    if (!fd.valid() || tcgetattr(fd.get(), &before) != 0) {
+        return answer;
+    }
+    answer.opened = true;
+    struct termios raw = before;
+    cfmakeraw(&raw);
+    raw.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&raw, B115200);
+    cfsetospeed(&raw, B115200);
+    if (tcsetattr(fd.get(), TCSANOW, &raw) == 0) {
+        std::string reply;
+        for (int attempt = 0; attempt < 3 && !answer.answered; ++attempt) {
+            answer.answered = exchange(fd.get(), "AT", 330, reply);
+        }
+        if (answer.answered) {
+            if (exchange(fd.get(), "AT+CGMI", 1000, reply)) {
+                answer.make = cleaned(reply);
+            }
+            if (exchange(fd.get(), "AT+CGMM", 1000, reply)) {
+                answer.model = cleaned(reply);
+            }
+            if (exchange(fd.get(), "AT+CGSN", 1000, reply)) {
+                answer.imei = cleaned(reply);
+            }
+        }
+    }
+    tcflush(fd.get(), TCIOFLUSH);
+    tcsetattr(fd.get(), TCSANOW, &before);
+    return answer;
+}
+
+int knownAtInterface(const std::string& vendor, const std::string& product)
+{
+    struct Layout {
+        const char* vendor;
+        const char* product;
+        int interface;
+    };
+    static const Layout kLayouts[] = {
+        {"12d1", "1001", 2},  // Huawei E169/E620 and kin
+        {"12d1", "1003", 1},  // Huawei E220/E230
+        {"2c7c", "0125", 2},  // Quectel EC25
+        {"1e0e", "9001", 2},  // SIMCom SIM7100/SIM7600
+        {"19d2", "0117", 2},  // ZTE MF190
+    };
+    for (const Layout& layout : kLayouts) {
+        if (vendor == layout.vendor && product == layout.product) {
+            return layout.interface;
+        }
+    }
+    return -1;
+}

@@ -1,0 +1,161 @@
+// `modemwatchctl probe`: which ttyUSB is the modem, and stable gsmmodem names for it.
+#include "modemwatchctl/probe_command.hpp"
+
+#include "common/text_escape.hpp"
+#include "modemwatchctl/probe_ports.hpp"
+#include "modemwatchctl/probe_rules.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string verdict(const UsbModem& modem, size_t k, bool probed)
+{
+    const SerialPort& port = modem.ports[k];
+    if (port.held) {
+        return static_cast<int>(k) == modem.at_port ? "AT port (held)" : "held";
+    }
+    if (!servesModems(port)) {
+        return "not a modem driver";
+    }
+    if (!probed) {
+        return "not probed";
+    }
+    if (!port.probed) {
+        return "cannot open";
+    }
+    if (static_cast<int>(k) == modem.at_port) {
+        return "AT port";
+    }
+    return port.answered ? "answers AT" : "no answer";
+}
+
+// The non-empty ones, a space apart.
+std::string words(std::initializer_list<std::string> parts)
+{
+    std::string text;
+    for (const std::string& part : parts) {
+        if (!part.empty()) {
+            text += (text.empty() ? "" : " ") + part;
+        }
+    }
+    return text;
+}
+
+std::string joined(const std::vector<std::string>& words)
+{
+    std::string text;
+    for (const std::string& word : words) {
+        text += (text.empty() ? "" : ",") + word;
+    }
+    return text;
+}
+
+std::string table(const std::vector<UsbModem>& modems, bool probed)
+{
+    std::vector<std::vector<std::string>> rows = {
+        {"VERDICT", "TTY", "USB PATH", "ID", "IF", "DRIVER", "GSMMODEM LINK", "MODEM"}};
+    for (const UsbModem& modem : modems) {
+        for (size_t k = 0; k < modem.ports.size(); ++k) {
+            const SerialPort& port = modem.ports[k];
+            char interface[8];
+            static_cast<void>(std::snprintf(interface, sizeof interface, "%02x", port.interface & 0xff));
+            std::string identity = words({port.make, port.model, port.imei.empty() ? "" : "IMEI " + port.imei});
+            if (identity.empty() && k == 0) {
+                identity = words({modem.manufacturer, modem.product_name});
+            }
+            rows.push_back({verdict(modem, k, probed), port.tty, modem.usb_path, modem.vendor + ":" + modem.product,
+                            interface, port.driver, port.links.empty() ? "-" : joined(port.links), identity});
+        }
+    }
+    std::vector<size_t> widths(rows[0].size(), 0);
+    for (auto& row : rows) {
+        for (size_t column = 0; column < row.size(); ++column) {
+            row[column] = printable(row[column]);
+            widths[column] = std::max(widths[column], row[column].size());
+        }
+    }
+    std::string text;
+    for (const auto& row : rows) {
+        std::string line;
+        for (size_t column = 0; column < row.size(); ++column) {
+            line += row[column];
+            if (column + 1 < row.size()) {
+                line += std::string(widths[column] + 2 - row[column].size(), ' ');
+            }
+        }
+        while (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        text += line + "\n";
+    }
+    return text;
+}
+
+std::string json(const std::vector<UsbModem>& modems, bool probed)
+{
+    std::string text = "{\"modems\":[";
+    for (size_t m = 0; m < modems.size(); ++m) {
+        const UsbModem& modem = modems[m];
+        text += std::string(m == 0 ? "" : ",") + "{\"usb_path\":" + jsonString(modem.usb_path) +
+                ",\"vendor\":" + jsonString(modem.vendor) + ",\"product\":" + jsonString(modem.product) +
+                ",\"manufacturer\":" + jsonString(modem.manufacturer) +
+                ",\"product_name\":" + jsonString(modem.product_name) + ",\"serial\":" + jsonString(modem.serial) +
+                ",\"at_port\":" +
+                (modem.at_port >= 0 ? jsonString(modem.ports[static_cast<size_t>(modem.at_port)].tty) : "null") +
+                ",\"chosen_by\":" + (modem.at_port >= 0 ? jsonString(modem.chosen_by) : "null") + ",\"ports\":[";
+        for (size_t k = 0; k < modem.ports.size(); ++k) {
+            const SerialPort& port = modem.ports[k];
+            std::string links;
+            for (const std::string& link : port.links) {
+                links += (links.empty() ? "" : ",") + jsonString(link);
+            }
+            text += std::string(k == 0 ? "" : ",") + "{\"tty\":" + jsonString(port.tty) +
+                    ",\"interface\":" + std::to_string(port.interface) + ",\"driver\":" + jsonString(port.driver) +
+                    ",\"gsmmodem_links\":[" + links + "],\"held\":" + (port.held ? "true" : "false") +
+                    ",\"answered\":" + (port.probed ? (port.answered ? "true" : "false") : "null") +
+                    ",\"make\":" + jsonString(port.make) + ",\"model\":" + jsonString(port.model) +
+                    ",\"imei\":" + jsonString(port.imei) + ",\"verdict\":" + jsonString(verdict(modem, k, probed)) +
+                    "}";
+        }
+        text += "]}";
+    }
+    return text + "]}\n";
+}
+
+} // namespace
+
+int runProbe(const ProbeOptions& options)
+{
+    std::vector<UsbModem> modems = listSerialModems("/sys", "/dev");
+    const bool probed = options.at || options.udev_rules;
+    if (probed) {
+        probeAtPorts(modems, "/dev");
+    }
+    const bool found = std::any_of(modems.begin(), modems.end(), [&](const UsbModem& modem) {
+        return !modem.ports.empty() && (!probed || modem.at_port >= 0);
+    });
+    if (options.udev_rules) {
+        const std::string rules = udevRules(modems);
+        if (options.write) {
+            const int status = writeUdevRules(rules);
+            if (status != 0) {
+                return status;
+            }
+            std::printf("%s written; udev reloaded and triggered\n", kProbeRulesPath);
+        } else {
+            static_cast<void>(std::fputs(rules.c_str(), stdout));
+        }
+    } else {
+        const std::string text = options.json ? json(modems, probed) : table(modems, probed);
+        static_cast<void>(std::fputs(text.c_str(), stdout));
+    }
+    if (!found) {
+        std::fprintf(stderr, "modemwatchctl: %s\n",
+                     modems.empty() ? "no USB serial port (ttyUSB*, ttyACM*) found" : "no port answered AT");
+    }
+    return found ? 0 : 1;
+}

@@ -1,0 +1,234 @@
+// `modemwatchctl probe` on a box of four modems: a fake sysfs tree over /sys, and pseudo-terminals
+// bound in as their ttyUSB and ttyACM nodes, some answering AT like a modem, some never.
+#include "integration/modem_sim.hpp"
+#include "sandbox/box.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string kHub = "/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+
+struct FakePort {
+    std::string tty;
+    std::string usb_path;
+    int interface;
+    const char* interface_class;
+    const char* driver;
+    bool answers;
+    ModemIdentity identity;
+};
+
+struct FakeDevice {
+    std::string usb_path, vendor, product, manufacturer, product_name, serial;
+};
+
+void makeDirs(const std::string& path)
+{
+    for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) {
+        mkdir(path.substr(0, at).c_str(), 0755);
+    }
+    mkdir(path.c_str(), 0755);
+}
+
+// sysfs as the kernel lays it out for USB serial ports, with absolute links into /sys, so that it
+// resolves once bound there.
+void addDevice(const std::string& sys, const FakeDevice& device)
+{
+    const std::string dir = sys + kHub + "/" + device.usb_path;
+    makeDirs(dir);
+    writeFile(dir + "/idVendor", device.vendor + "\n");
+    writeFile(dir + "/idProduct", device.product + "\n");
+    writeFile(dir + "/manufacturer", device.manufacturer + "\n");
+    writeFile(dir + "/product", device.product_name + "\n");
+    writeFile(dir + "/serial", device.serial + "\n");
+}
+
+void addPort(const std::string& sys, const FakePort& port)
+{
+    char number[8];
+    std::snprintf(number, sizeof number, "%02x", port.interface);
+    const std::string interface = kHub + "/" + port.usb_path + "/" + port.usb_path + ":1." + std::to_string(port.interface);
+    makeDirs(sys + interface);
+    writeFile(sys + interface + "/bInterfaceNumber", std::string(number) + "\n");
+    writeFile(sys + interface + "/bInterfaceClass", std::string(port.interface_class) + "\n");
+    makeDirs(sys + "/bus/usb/drivers/" + port.driver);
+    symlink(("/sys/bus/usb/drivers/" + std::string(port.driver)).c_str(), (sys + interface + "/driver").c_str());
+    // ttyUSB hangs below a usb-serial port device, ttyACM on the interface itself.
+    const std::string tty_device = port.tty.rfind("ttyUSB", 0) == 0 ? interface + "/" + port.tty : interface;
+    makeDirs(sys + tty_device);
+    makeDirs(sys + "/class/tty/" + port.tty);
+    symlink(("/sys" + tty_device).c_str(), (sys + "/class/tty/" + port.tty + "/device").c_str());
+}
+
+// A pseudo-terminal of the box bound over /dev/<tty>: a modem answering AT, or one that never does.
+pid_t plugPort(const Box& box, const FakePort& port)
+{
+    writeFile(box.hostPath("/dev/" + port.tty), "");
+    return box.startInside([&box, port] {
+        int master = -1;
+        int slave = -1;
+        char slave_name[64] = {};
+        if (openpty(&master, &slave, slave_name, nullptr, nullptr) != 0 ||
+            mount(slave_name, ("/dev/" + port.tty).c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            return 1;
+        }
+        writeFile(box.root() + "/run/" + port.tty + ".ready", "");
+        if (port.answers) {
+            serveSimulatedModem(master, port.identity);
+        }
+        // Never answers; records whether anything was ever sent.
+        char c;
+        while (read(master, &c, 1) <= 0) {
+            usleep(20000);
+        }
+        writeFile(box.root() + "/run/" + port.tty + ".spoken-to", "");
+        pause();
+        return 0;
+    });
+}
+
+struct ProbeRun {
+    int status;
+    std::string out;
+    double seconds;
+};
+
+ProbeRun probe(const Box& box, const std::vector<std::string>& args)
+{
+    const std::string out = box.root() + "/run/probe.out";
+    std::vector<std::string> command = {MODEMWATCHCTL_BINARY, "probe"};
+    command.insert(command.end(), args.begin(), args.end());
+    const auto started = std::chrono::steady_clock::now();
+    const int status = waitExit(box.spawn(command, {{}, out, box.root() + "/run/probe.err"}), 30000);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return {status, readFile(out) + readFile(box.root() + "/run/probe.err"), seconds};
+}
+
+} // namespace
+
+TEST(Probe, FindsEachModemsAtPortNamesItByUsbPathAndNeverOpensAHeldPort)
+{
+    Box box;
+    ASSERT_TRUE(mountBoxTerminals(box));
+    const std::string sys = box.root() + "/sys";
+    const ModemIdentity huawei{"huawei", "E1550", "354016011111111"};
+    const ModemIdentity quectel{"Quectel", "EC25", "867698040000001"};
+    const ModemIdentity sim800{"SIMCOM_Ltd", "SIMCOM_SIM800L", "862643030000002"};
+    const std::vector<FakeDevice> devices = {
+        {"1-1.2", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", ""},
+        {"1-1.3", "2c7c", "0125", "Quectel", "EG25-G", ""},
+        {"1-1.4", "1a86", "7523", "", "USB Serial", ""},
+        {"1-1.5", "1546", "01a8", "u-blox AG", "u-blox modem", "0"},
+    };
+    const std::vector<FakePort> ports = {
+        // A Huawei whose third interface alone answers.
+        {"ttyUSB0", "1-1.2", 0, "ff", "option", false, {}},
+        {"ttyUSB1", "1-1.2", 1, "ff", "option", false, {}},
+        {"ttyUSB2", "1-1.2", 2, "ff", "option", true, huawei},
+        // A Quectel EC25 with AT on interfaces 2 and 3: its layout says 2.
+        {"ttyUSB3", "1-1.3", 0, "ff", "option", false, {}},
+        {"ttyUSB4", "1-1.3", 1, "ff", "option", false, {}},
+        {"ttyUSB5", "1-1.3", 2, "ff", "option", true, quectel},
+        {"ttyUSB6", "1-1.3", 3, "ff", "option", true, quectel},
+        // A CH341 bridge with a SIM800 behind it: no vendor hint, found by AT alone.
+        {"ttyUSB7", "1-1.4", 0, "ff", "ch341", true, sim800},
+        // A cdc_acm modem that something holds open.
+        {"ttyACM0", "1-1.5", 0, "02", "cdc_acm", true, {}},
+    };
+    for (const FakeDevice& device : devices) {
+        addDevice(sys, device);
+    }
+    for (const FakePort& port : ports) {
+        addPort(sys, port);
+        plugPort(box, port);
+        ASSERT_TRUE(waitUntil([&] { return fileExists(box.root() + "/run/" + port.tty + ".ready"); }, 5000));
+    }
+    ASSERT_EQ(box.inside([&] { return mount(sys.c_str(), "/sys", nullptr, MS_BIND, nullptr) == 0 ? 0 : 1; }), 0);
+    ASSERT_EQ(symlink("ttyUSB2", box.hostPath("/dev/gsmmodem-1-1.2").c_str()), 0);
+    box.startInside([&box] {
+        const int held = open("/dev/ttyACM0", O_RDWR | O_NOCTTY);
+        writeFile(box.root() + "/run/held", "");
+        pause();
+        return held;
+    });
+    ASSERT_TRUE(waitUntil([&] { return fileExists(box.root() + "/run/held"); }, 5000));
+    termios before {};
+    box.inside([&] {
+        const int fd = open("/dev/ttyUSB7", O_RDWR | O_NOCTTY | O_NONBLOCK);
+        tcgetattr(fd, &before);
+        writeFile(box.root() + "/run/termios-before", std::string(reinterpret_cast<const char*>(&before), sizeof before));
+        return 0;
+    });
+
+    const ProbeRun listed = probe(box, {});
+    EXPECT_EQ(listed.status, 0) << listed.out;
+    EXPECT_NE(listed.out.find("\nheld        ttyACM0  1-1.5     1546:01a8  00  cdc_acm  -               u-blox AG u-blox modem\n"),
+              std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("\nnot probed  ttyUSB2  1-1.2     12d1:1001  02  option   gsmmodem-1-1.2\n"), std::string::npos)
+        << listed.out;
+
+    const ProbeRun probed = probe(box, {"--at"});
+    std::printf("probe --at, 4 modems, 5 silent ports, 1 held (%.1f s):\n%s", probed.seconds, probed.out.c_str());
+    EXPECT_EQ(probed.status, 0);
+    EXPECT_LT(probed.seconds, 10) << "a port that never answers costs a bounded wait";
+    for (const char* row : {
+             "\nno answer   ttyUSB0  1-1.2     12d1:1001  00  option   -               HUAWEI HUAWEI Mobile\n",
+             "\nAT port     ttyUSB2  1-1.2     12d1:1001  02  option   gsmmodem-1-1.2  huawei E1550 IMEI 354016011111111\n",
+             "\nAT port     ttyUSB5  1-1.3     2c7c:0125  02  option   -               Quectel EC25 IMEI 867698040000001\n",
+             "\nanswers AT  ttyUSB6  1-1.3     2c7c:0125  03  option   -               Quectel EC25 IMEI 867698040000001\n",
+             "\nAT port     ttyUSB7  1-1.4     1a86:7523  00  ch341    -               SIMCOM_Ltd SIMCOM_SIM800L IMEI "
+             "862643030000002\n",
+             "\nheld        ttyACM0  1-1.5     1546:01a8  00  cdc_acm  -               u-blox AG u-blox modem\n"}) {
+        EXPECT_NE(probed.out.find(row), std::string::npos) << row;
+    }
+    EXPECT_FALSE(fileExists(box.root() + "/run/ttyACM0.spoken-to")) << "a held port is never opened";
+    box.inside([&] {
+        const int fd = open("/dev/ttyUSB7", O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios after {};
+        tcgetattr(fd, &after);
+        writeFile(box.root() + "/run/termios-after", std::string(reinterpret_cast<const char*>(&after), sizeof after));
+        return 0;
+    });
+    EXPECT_EQ(readFile(box.root() + "/run/termios-after"), readFile(box.root() + "/run/termios-before"))
+        << "the port's settings are put back";
+
+    const ProbeRun json = probe(box, {"--at", "--json"});
+    writeFile(box.root() + "/run/probe.json", json.out.substr(0, json.out.rfind('}') + 1));
+    EXPECT_EQ(std::system(("jq -e '.modems | length == 4 and .[0].at_port == \"ttyUSB2\" and "
+                           ".[1].chosen_by == \"layout 2c7c:0125\" and .[2].chosen_by == \"lowest answering\" and "
+                           ".[3].ports[0].held' " +
+                           box.root() + "/run/probe.json >/dev/null")
+                              .c_str()),
+              0)
+        << json.out;
+
+    const ProbeRun rules = probe(box, {"--udev-rules"});
+    EXPECT_EQ(rules.status, 0);
+    EXPECT_EQ(rules.out, readFile(GOLDEN_DIR "/probe.rules"));
+}
+
+TEST(Probe, WriteRefusesToReplaceARulesFileItDidNotWrite)
+{
+    Box box;
+    ASSERT_TRUE(box.inside([] {
+        mkdir("/etc/udev", 0755);
+        mkdir("/etc/udev/rules.d", 0755);
+        writeFile("/etc/udev/rules.d/90-gsmmodem.rules", "# the admin's own\n");
+        return 0;
+    }) == 0);
+    const ProbeRun refused = probe(box, {"--udev-rules", "--write"});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_NE(refused.out.find("was not written by modemwatchctl probe: not replacing it"), std::string::npos)
+        << refused.out;
+    EXPECT_EQ(box.readInside("/etc/udev/rules.d/90-gsmmodem.rules"), "# the admin's own\n");
+}
