@@ -9,7 +9,7 @@ jobs=$(nproc)
 arm_emulator="qemu-arm-static -cpu arm1176"
 # Reruns of the end-to-end suite against other binaries leave out the minute-long hang (it tests
 # the pass, which the native and sanitizer runs cover) and the probe, which is modemwatchctl's.
-rerun_exclude="e2e_without_root|ServiceCommandThatHangs|Probe\\."
+rerun_exclude="e2e_without_root|ServiceCommandThatHangs|Probe\."
 
 # What each stage needs from Debian, beyond what all of them need.
 declare -A stage_packages=(
