@@ -178,7 +178,7 @@ TEST(Probe, FindsEachModemsAtPortNamesItByUsbPathAndNeverOpensAHeldPort)
         << listed.out;
 
     const ProbeRun probed = probe(box, {"--at"});
-    std::printf("probe --at, 4 modems, 5 silent ports, 1 held (%.1f s):\n%s", probed.seconds, probed.out.c_str());
+    std::printf("probe --at, 4 modems, 4 ports that never answer, 1 held (%.1f s):\n%s", probed.seconds, probed.out.c_str());
     EXPECT_EQ(probed.status, 0);
     EXPECT_LT(probed.seconds, 10) << "a port that never answers costs a bounded wait";
     for (const char* row : {
