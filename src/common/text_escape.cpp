@@ -90,3 +90,12 @@ std::string jsonString(const std::string& text)
     }
     return quoted + "\"";
 }
+
+std::string printableAscii(const std::string& text, size_t limit)
+{
+    std::string kept;
+    for (const char c : text.substr(0, limit)) {
+        kept += c >= 0x20 && c < 0x7f ? c : '?';
+    }
+    return kept;
+}

@@ -10,3 +10,7 @@ std::string printable(const std::string& text);
 // `text` as a JSON string, quotes included: controls escaped as \u00NN, and any byte that is not
 // UTF-8 replaced by U+FFFD, so the result is valid JSON whatever the file held.
 std::string jsonString(const std::string& text);
+
+// At most `limit` bytes of `text`, each one outside printable ASCII shown as '?': for what a
+// device says of itself (its USB strings, its answers to AT), fit for a comment or a cell.
+std::string printableAscii(const std::string& text, size_t limit = 64);

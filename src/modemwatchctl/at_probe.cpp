@@ -1,6 +1,7 @@
 // Asking a serial port whether a modem answers AT on it, with every wait bounded.
 #include "modemwatchctl/at_probe.hpp"
 
+#include "common/text_escape.hpp"
 #include "common/unique_fd.hpp"
 
 #include <cerrno>
@@ -67,16 +68,6 @@ bool exchange(int fd, const std::string& command, int timeout_ms, std::string& r
     }
 }
 
-// What a modem said, kept to printable ASCII and a sane length.
-std::string cleaned(const std::string& text)
-{
-    std::string kept;
-    for (const char c : text.substr(0, 64)) {
-        kept += c >= 0x20 && c < 0x7f ? c : '?';
-    }
-    return kept;
-}
-
 } // namespace
 
 AtAnswer askAt(const std::string& path)
@@ -100,13 +91,13 @@ AtAnswer askAt(const std::string& path)
         }
         if (answer.answered) {
             if (exchange(fd.get(), "AT+CGMI", 1000, reply)) {
-                answer.make = cleaned(reply);
+                answer.make = printableAscii(reply);
             }
             if (exchange(fd.get(), "AT+CGMM", 1000, reply)) {
-                answer.model = cleaned(reply);
+                answer.model = printableAscii(reply);
             }
             if (exchange(fd.get(), "AT+CGSN", 1000, reply)) {
-                answer.imei = cleaned(reply);
+                answer.imei = printableAscii(reply);
             }
         }
     }

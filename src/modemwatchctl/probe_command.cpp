@@ -1,6 +1,7 @@
 // `modemwatchctl probe`: which ttyUSB is the modem, and stable gsmmodem names for it.
 #include "modemwatchctl/probe_command.hpp"
 
+#include "common/concat.hpp"
 #include "common/text_escape.hpp"
 #include "modemwatchctl/probe_ports.hpp"
 #include "modemwatchctl/probe_rules.hpp"
@@ -33,18 +34,6 @@ std::string verdict(const UsbModem& modem, size_t k, bool probed)
     return port.answered ? "answers AT" : "no answer";
 }
 
-// The non-empty ones, a space apart.
-std::string words(std::initializer_list<std::string> parts)
-{
-    std::string text;
-    for (const std::string& part : parts) {
-        if (!part.empty()) {
-            text += (text.empty() ? "" : " ") + part;
-        }
-    }
-    return text;
-}
-
 std::string joined(const std::vector<std::string>& words)
 {
     std::string text;
@@ -63,9 +52,9 @@ std::string table(const std::vector<UsbModem>& modems, bool probed)
             const SerialPort& port = modem.ports[k];
             char interface[8];
             static_cast<void>(std::snprintf(interface, sizeof interface, "%02x", port.interface & 0xff));
-            std::string identity = words({port.make, port.model, port.imei.empty() ? "" : "IMEI " + port.imei});
+            std::string identity = spaced({port.make, port.model, port.imei.empty() ? "" : "IMEI " + port.imei});
             if (identity.empty() && k == 0) {
-                identity = words({modem.manufacturer, modem.product_name});
+                identity = spaced({modem.manufacturer, modem.product_name});
             }
             rows.push_back({verdict(modem, k, probed), port.tty, modem.usb_path, modem.vendor + ":" + modem.product,
                             interface, port.driver, port.links.empty() ? "-" : joined(port.links), identity});

@@ -2,6 +2,8 @@
 // modem's AT port, and modem managers kept off the whole modem.
 #include "modemwatchctl/probe_rules.hpp"
 
+#include "common/concat.hpp"
+#include "common/text_escape.hpp"
 #include "common/unique_fd.hpp"
 #include "common/write_file.hpp"
 
@@ -19,32 +21,10 @@ namespace {
 
 constexpr char kMarker[] = "# Written by modemwatchctl probe --udev-rules --write.";
 
-// Text from a USB device (its strings are the device's to choose), fit for a comment line.
-std::string commentText(const std::string& text)
-{
-    std::string kept;
-    for (const char c : text.substr(0, 64)) {
-        kept += c >= 0x20 && c < 0x7f ? c : '?';
-    }
-    return kept;
-}
-
 // A USB path as the kernel names devices ("1-1.2"), so it can stand in a rule and a /dev name.
 bool plainUsbPath(const std::string& path)
 {
     return !path.empty() && path.find_first_not_of("0123456789.-") == std::string::npos;
-}
-
-// The non-empty ones, a space apart.
-std::string words(std::initializer_list<std::string> parts)
-{
-    std::string text;
-    for (const std::string& part : parts) {
-        if (!part.empty()) {
-            text += (text.empty() ? "" : " ") + part;
-        }
-    }
-    return text;
 }
 
 std::string twoHex(int number)
@@ -89,7 +69,7 @@ std::string udevRules(const std::vector<UsbModem>& modems)
             continue;
         }
         const std::string& path = modem.usb_path;
-        text += "\n# " + path + ": " + commentText(words({modem.vendor + ":" + modem.product, modem.manufacturer,
+        text += "\n# " + path + ": " + printableAscii(spaced({modem.vendor + ":" + modem.product, modem.manufacturer,
                                                          modem.product_name})) + "\n";
         if (modem.at_port < 0) {
             const bool held = std::any_of(modem.ports.begin(), modem.ports.end(),
@@ -103,7 +83,7 @@ std::string udevRules(const std::vector<UsbModem>& modems)
         text += "# AT port: interface " + twoHex(port.interface) + " (" + port.tty + " when probed; " +
                 modem.chosen_by + ")";
         if (!port.make.empty() || !port.model.empty()) {
-            text += ", " + commentText(words({port.make, port.model}));
+            text += ", " + printableAscii(spaced({port.make, port.model}));
         }
         text += "\nSUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", KERNEL==\"" + path +
                 "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
