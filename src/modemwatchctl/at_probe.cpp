@@ -4,7 +4,9 @@
 #include "common/text_escape.hpp"
 #include "common/unique_fd.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -111,6 +113,7 @@ int knownAtInterface(const std::string& vendor, const std::string& product)
     struct Layout {
         const char* vendor;
         const char* product;
+        // cppcheck-suppress unusedStructMember ; read through the iterator find_if gives
         int interface;
     };
     static const Layout kLayouts[] = {
@@ -120,10 +123,8 @@ int knownAtInterface(const std::string& vendor, const std::string& product)
         {"1e0e", "9001", 2},  // SIMCom SIM7100/SIM7600
         {"19d2", "0117", 2},  // ZTE MF190
     };
-    for (const Layout& layout : kLayouts) {
-        if (vendor == layout.vendor && product == layout.product) {
-            return layout.interface;
-        }
-    }
-    return -1;
+    const auto* known = std::find_if(std::begin(kLayouts), std::end(kLayouts), [&](const Layout& layout) {
+        return vendor == layout.vendor && product == layout.product;
+    });
+    return known == std::end(kLayouts) ? -1 : known->interface;
 }

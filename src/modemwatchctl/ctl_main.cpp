@@ -108,7 +108,7 @@ bool parse(int argc, char** argv, Invocation& invocation)
         } else if (word == "--pid-file" && has_value) {
             invocation.pid_file = argv[++i];
         } else if (word == "--deliver" && invocation.command == "wake" && has_value) {
-            invocation.deliver = std::atoll(argv[++i]);
+            invocation.deliver = std::strtoll(argv[++i], nullptr, 10);
         } else if ((word == "status" || word == "check" || word == "wake" || word == "probe") &&
                    invocation.command.empty()) {
             invocation.command = word;

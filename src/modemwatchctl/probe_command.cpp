@@ -134,7 +134,7 @@ int runProbe(const ProbeOptions& options)
             if (status != 0) {
                 return status;
             }
-            std::printf("%s written; udev reloaded and triggered\n", kProbeRulesPath);
+            static_cast<void>(std::printf("%s written; udev reloaded and triggered\n", kProbeRulesPath));
         } else {
             static_cast<void>(std::fputs(rules.c_str(), stdout));
         }
@@ -143,8 +143,8 @@ int runProbe(const ProbeOptions& options)
         static_cast<void>(std::fputs(text.c_str(), stdout));
     }
     if (!found) {
-        std::fprintf(stderr, "modemwatchctl: %s\n",
-                     modems.empty() ? "no USB serial port (ttyUSB*, ttyACM*) found" : "no port answered AT");
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: %s\n",
+                     modems.empty() ? "no USB serial port (ttyUSB*, ttyACM*) found" : "no port answered AT"));
     }
     return found ? 0 : 1;
 }

@@ -71,12 +71,12 @@ std::set<std::string> heldTtys(const std::string& dev)
 {
     std::set<std::string> held;
     for (const std::string& pid : entries("/proc")) {
-        if (pid.find_first_not_of("0123456789") != std::string::npos || std::atoi(pid.c_str()) == getpid()) {
+        if (pid.find_first_not_of("0123456789") != std::string::npos || std::strtol(pid.c_str(), nullptr, 10) == getpid()) {
             continue;
         }
-        const std::string fds = "/proc/" + pid + "/fd";
+        const std::string fds = "/proc/" + pid + "/fd/";
         for (const std::string& fd : entries(fds)) {
-            const std::string target = linkName(fds + "/" + fd);
+            const std::string target = linkName(fds + fd);
             if (target.rfind(dev + "/tty", 0) == 0) {
                 held.insert(baseName(target));
             }
@@ -89,9 +89,10 @@ std::set<std::string> heldTtys(const std::string& dev)
 std::map<std::string, std::vector<std::string>> gsmmodemLinks(const std::string& dev)
 {
     std::map<std::string, std::vector<std::string>> links;
+    const std::string directory = dev + "/";
     for (const std::string& name : entries(dev)) {
         if (name.find("gsmmodem") != std::string::npos) {
-            const std::string target = linkName(dev + "/" + name);
+            const std::string target = linkName(directory + name);
             if (!target.empty()) {
                 links[baseName(target)].push_back(name);
             }
@@ -122,7 +123,9 @@ std::vector<UsbModem> listSerialModems(const std::string& sys, const std::string
         }
         // Up from the tty's device to the interface (it has a bInterfaceNumber), whose parent is
         // the USB device (it has an idVendor).
-        std::string interface = resolved(sys + "/class/tty/" + tty + "/device");
+        std::string device_link = sys + "/class/tty/";
+        device_link.append(tty).append("/device");
+        std::string interface = resolved(device_link);
         while (interface.size() > sys.size() && attribute(interface, "bInterfaceNumber").empty()) {
             interface = parentOf(interface);
         }

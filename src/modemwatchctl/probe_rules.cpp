@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -37,9 +38,7 @@ std::string twoHex(int number)
 int run(const char* program, std::initializer_list<const char*> args)
 {
     std::vector<char*> argv = {const_cast<char*>(program)};
-    for (const char* arg : args) {
-        argv.push_back(const_cast<char*>(arg));
-    }
+    std::transform(args.begin(), args.end(), std::back_inserter(argv), [](const char* arg) { return const_cast<char*>(arg); });
     argv.push_back(nullptr);
     pid_t pid = 0;
     if (posix_spawn(&pid, program, nullptr, nullptr, argv.data(), environ) != 0) {
@@ -89,7 +88,8 @@ std::string udevRules(const std::vector<UsbModem>& modems)
                 "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
         text += "SUBSYSTEM==\"tty\", KERNELS==\"" + path + "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
         text += "SUBSYSTEM==\"tty\", KERNELS==\"" + path + "\", ENV{MODEMWATCHD_USB_INTERFACE}==\"" +
-                twoHex(port.interface) + "\", SYMLINK+=\"gsmmodem-" + path + "\"\n";
+                twoHex(port.interface);
+        text.append("\", SYMLINK+=\"gsmmodem-").append(path).append("\"\n");
     }
     return text;
 }
@@ -101,26 +101,26 @@ int writeUdevRules(const std::string& rules)
         char first[128] = {};
         if (existing && (std::fgets(first, sizeof first, existing.get()) == nullptr ||
                          std::strncmp(first, kMarker, std::strlen(kMarker)) != 0)) {
-            std::fprintf(stderr, "modemwatchctl: %s was not written by modemwatchctl probe: not replacing it\n",
-                         kProbeRulesPath);
+            static_cast<void>(std::fprintf(stderr, "modemwatchctl: %s was not written by modemwatchctl probe: not replacing it\n",
+                         kProbeRulesPath));
             return 3;
         }
     }
     const std::string aside = std::string(kProbeRulesPath) + ".new";
     unlink(aside.c_str());
     if (const int error = writeWholeFile(aside.c_str(), rules)) {
-        std::fprintf(stderr, "modemwatchctl: cannot write %s: %s\n", aside.c_str(), std::strerror(error));
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot write %s: %s\n", aside.c_str(), std::strerror(error)));
         return 3;
     }
     if (rename(aside.c_str(), kProbeRulesPath) != 0) {
-        std::fprintf(stderr, "modemwatchctl: cannot install %s: %s\n", kProbeRulesPath, std::strerror(errno));
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot install %s: %s\n", kProbeRulesPath, std::strerror(errno)));
         unlink(aside.c_str());
         return 3;
     }
     if (run("/usr/bin/udevadm", {"control", "--reload"}) != 0 ||
         run("/usr/bin/udevadm", {"trigger", "--action=add", "--subsystem-match=tty"}) != 0) {
-        std::fprintf(stderr, "modemwatchctl: %s is written, but udev could not be reloaded and triggered\n",
-                     kProbeRulesPath);
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: %s is written, but udev could not be reloaded and triggered\n",
+                     kProbeRulesPath));
         return 3;
     }
     return 0;

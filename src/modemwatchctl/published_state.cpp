@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,12 +79,11 @@ const char* implausible(const Sample& sample)
     static const char* const kCounts[] = {kPassInterval, kPasses, kModemsPresent, kPortsConfigured, kPortsReceiving,
                                           kPortsBlocked, kRestarts, kUp, kSmsdRunning, kStatusReadable,
                                           kPortState, kPortSpool, kBuildInfo};
-    for (const char* name : kCounts) {
-        if (sample.name == name) {
-            return sample.value < -1 || sample.value > 1e9 || sample.value != std::floor(sample.value)
-                       ? "is not a count"
-                       : nullptr;
-        }
+    const bool count = std::any_of(std::begin(kCounts), std::end(kCounts),
+                                   [&](const char* name) { return sample.name == name; });
+    if (count) {
+        return sample.value < -1 || sample.value > 1e9 || sample.value != std::floor(sample.value) ? "is not a count"
+                                                                                                      : nullptr;
     }
     // Times and durations, in seconds: none before the epoch or past the year 5000.
     return sample.value < 0 || sample.value > 1e11 ? "is out of range" : nullptr;

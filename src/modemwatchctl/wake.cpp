@@ -148,27 +148,27 @@ int requestWake(const std::string& pid_file)
 {
     const pid_t daemon = lockHolder(pid_file);
     if (daemon < 0) {
-        std::fprintf(stderr, "modemwatchctl: cannot read %s: %s\n", pid_file.c_str(), std::strerror(errno));
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot read %s: %s\n", pid_file.c_str(), std::strerror(errno)));
         return 1;
     }
     if (daemon == 0) {
-        std::fprintf(stderr, "modemwatchctl: no modemwatchd to wake: nothing holds %s\n", pid_file.c_str());
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: no modemwatchd to wake: nothing holds %s\n", pid_file.c_str()));
         return 1;
     }
     if (kill(daemon, 0) != 0) {
-        std::fprintf(stderr, "modemwatchctl: cannot wake modemwatchd (pid %d): %s\n", static_cast<int>(daemon),
-                     std::strerror(errno));
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot wake modemwatchd (pid %d): %s\n", static_cast<int>(daemon),
+                     std::strerror(errno)));
         return 1;
     }
     const long long call = bootTimeNanoseconds();
     if (stampAtLeast(call) < 0) {
-        std::fprintf(stderr, "modemwatchctl: cannot write %s: %s\n", kStampPath, std::strerror(errno));
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot write %s: %s\n", kStampPath, std::strerror(errno)));
         return 1;
     }
     const bool scheduled = underSystemd() ? deliverLaterThroughSystemd(call, pid_file)
                                           : deliverLaterInTheBackground(call, pid_file);
     if (!scheduled) {
-        std::fprintf(stderr, "modemwatchctl: cannot schedule the wake-up\n");
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot schedule the wake-up\n"));
         return 1;
     }
     return 0;

@@ -138,7 +138,7 @@ std::vector<std::string> configuredDevices()
         if (!text.empty() && text.back() == '\n') {
             text.remove_suffix(1);
         }
-        if (text.rfind("[", 0) == 0) {
+        if (!text.empty() && text.front() == '[') {
             const long number = text.rfind("[GSM", 0) == 0 && text.back() == ']'
                                     ? std::strtol(std::string(text.substr(4)).c_str(), nullptr, 10)
                                     : 0;
