@@ -4,7 +4,7 @@
 # package's udev rule does. Prints, per burst size, p50 and p95 of the time from the last link
 # of a burst to smsd started on a configuration holding all of them, and the smsd restarts per
 # burst. A benchmark: it prints figures and judges nothing.
-#   bench/wake_burst_bench.sh PACKAGE.deb MODEM_SIM_BINARY [BURSTS]
+#   [BURST_SIZES="1 4"] bench/wake_burst_bench.sh PACKAGE.deb MODEM_SIM_BINARY [BURSTS]
 set -euo pipefail
 deb=$(realpath "$1")
 modem_sim=$(realpath "$2")
@@ -23,7 +23,7 @@ percentile() {  # p, then the values
     printf '%s\n' "$@" | sort -n | awk -v p="$p" '{ v[NR] = $1 } END { i = int((NR - 1) * p / 100 + 0.5) + 1; printf "%.2f", v[i] }'
 }
 
-for size in 1 4; do
+for size in ${BURST_SIZES:-1 4}; do
     latencies=()
     restart_counts=()
     for burst in $(seq "$bursts"); do
@@ -34,7 +34,7 @@ for size in 1 4; do
             next_at=$(awk -v t="$EPOCHREALTIME" -v d="0.$((RANDOM % 3 + 3))" 'BEGIN { printf "%.6f", t + d }')
             plug_as_udev "gsmmodem$n"
             last_link=$(seconds "/dev/gsmmodem$n")
-            [ "$n" = "$size" ] || sleep "$(awk -v t="$EPOCHREALTIME" -v n="$next_at" 'BEGIN { d = n - t; printf "%.6f", d > 0 ? d : 0 }')"
+            [ "$n" = "$size" ] || sleep "$(awk -v t="$EPOCHREALTIME" -v n="$next_at" 'BEGIN { d = n - t; printf "%.6f", (d > 0 ? d : 0) }')"
         done
         ports=()
         for n in $(seq $((size + 1))); do ports+=("GSM$n"); done
