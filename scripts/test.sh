@@ -167,7 +167,7 @@ stage_fuzz() {
 # clang-tidy (.clang-tidy) and cppcheck over the daemon's sources: any finding fails.
 stage_lint() {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-    clang-tidy -p build --quiet src/*/*.cpp 2> >(grep -v "warnings generated" >&2)
+    clang-tidy -p build --quiet $(find src -name "*.cpp" | sort) 2> >(grep -v "warnings generated" >&2)
     echo "clang-tidy: no findings"
     cppcheck --enable=warning,style,performance,portability --inline-suppr --error-exitcode=1 --std=c++17 \
         -I src --suppress=missingIncludeSystem --quiet src

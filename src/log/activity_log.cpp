@@ -11,9 +11,10 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
-FILE* log_stream = nullptr;
-
 namespace {
+
+// The current sink: the log file, or standard output. Null until openLogfile runs.
+FILE* log_stream = nullptr;
 
 char timestamp[80];
 
@@ -108,6 +109,18 @@ void flushLogfile(const char* path)
         syslog(LOG_ERR, "Can not fflush() log stream: %s, error: %s", sinkName(path),
                std::strerror(errno));
     }
+}
+
+void flushLogBeforeExit()
+{
+    if (log_stream != nullptr) {
+        static_cast<void>(std::fflush(log_stream));
+    }
+}
+
+FILE* logSink()
+{
+    return log_stream;
 }
 
 void logLine(const char* format, ...)

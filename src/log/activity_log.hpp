@@ -3,9 +3,6 @@
 
 #include <cstdio>
 
-// The current sink: the log file, or standard output. Null until openLogfile runs.
-extern FILE* log_stream;
-
 // Local time as "%Y-%m-%d %H:%M:%S", in a buffer the next call overwrites.
 const char* gettimestamp();
 
@@ -22,6 +19,14 @@ void writeHeartbeat(const char* path);
 
 // Pushes the pass's lines out; a failure goes to syslog.
 void flushLogfile(const char* path);
+
+// Flushes the sink without a word to syslog: for a process about to end by a signal's default
+// action, whose lines the next heartbeat will never check.
+void flushLogBeforeExit();
+
+// The current sink: the log file, standard output, or null before openLogfile. For tests, which
+// break it on purpose; everything else writes through the functions above.
+FILE* logSink();
 
 // Writes one line: the timestamp, ": ", the formatted text and a newline. Not for
 // signal context: the signal handling writes its lines from the main loop.

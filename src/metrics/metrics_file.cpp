@@ -2,8 +2,8 @@
 // modemwatchctl.
 #include "metrics/metrics_file.hpp"
 
+#include "common/replace_file.hpp"
 #include "common/unique_fd.hpp"
-#include "common/write_file.hpp"
 #include "metrics/metrics_names.hpp"
 
 #include <cerrno>
@@ -95,7 +95,8 @@ void measurements(std::string& text, const DaemonState& state)
     }
 }
 
-// Writes `text` to a file beside the published one, then renames it into place.
+// Writes `text` to a file beside the published one, then renames it into place. /run is RAM:
+// nothing to make durable.
 int publish(const std::string& text)
 {
     if (mkdir(kMetricsDirectory, 0755) != 0 && errno != EEXIST) {
@@ -105,19 +106,7 @@ int publish(const std::string& text)
     if (!directory.valid()) {
         return errno;
     }
-    unlinkat(directory.get(), kTemporaryName, 0);
-    unique_fd file(openat(directory.get(), kTemporaryName,
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!file.valid()) {
-        return errno;
-    }
-    if (!writeAllAt(file.get(), text, 0) || close(file.release()) != 0 ||
-        renameat(directory.get(), kTemporaryName, directory.get(), kFileName) != 0) {
-        const int error = errno;
-        unlinkat(directory.get(), kTemporaryName, 0);
-        return error;
-    }
-    return 0;
+    return replaceFileAt(directory.get(), kFileName, kTemporaryName, text, 0644, false);
 }
 
 } // namespace

@@ -41,14 +41,19 @@ int daemonMain(int argc, char** argv)
 
     supervisionStarted(kPassPeriodSeconds);
 
-    // Set before the handlers exist, so that an early SIGINT's 0 is never overwritten.
-    running = 1;
     installSignalHandlers();
     openLogfile(log_file);
 
-    while (running == 1) {
+    while (stillRunning()) {
         writeHeartbeat(log_file);
-        checkmodemstatus();
+        if (!checkmodemstatus()) {
+            // No /dev, no supervision: the daemon ends at once with status 1, its alert sent,
+            // without the orderly stop's goodbye; its pid file stays (the lock goes with it).
+            supervisionStopped();
+            closeLogFile();
+            closelog();
+            return 1;
+        }
         handlePendingSignals();
         flushLogfile(log_file);
         sleepUnlessSignalled(kPassPeriodSeconds);

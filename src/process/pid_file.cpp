@@ -8,7 +8,13 @@
 #include <unistd.h>
 
 std::optional<std::string> pid_file_name;
+
+namespace {
+
+// The pid file's descriptor while this process holds its lock; -1 when it holds none.
 int pid_fd = -1;
+
+} // namespace
 
 void takePidFile()
 {

@@ -5,7 +5,6 @@
 #include <string>
 
 extern std::optional<std::string> pid_file_name;
-extern int pid_fd;
 
 // Creates or opens pid_file_name, locks it and writes our pid into it. A file that
 // cannot be opened (a link, or not a regular file, counts as that), or that another

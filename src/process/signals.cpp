@@ -4,13 +4,15 @@
 #include "log/activity_log.hpp"
 #include "process/pid_file.hpp"
 
+#include <atomic>
 #include <csignal>
 #include <ctime>
 #include <poll.h>
 
-std::atomic<int> running{0};
-
 namespace {
+
+// 1 while the main loop is to go on; only the handler clears it. Lock-free, so it may.
+std::atomic<int> running{0};
 
 static_assert(std::atomic<int>::is_always_lock_free, "the flags are shared with a signal handler");
 
@@ -52,6 +54,11 @@ void handle_signal(int sig)
     }
 }
 
+bool stillRunning()
+{
+    return running == 1;
+}
+
 void holdStartupSignals()
 {
     const sigset_t startup = intAndHup();
@@ -60,6 +67,8 @@ void holdStartupSignals()
 
 void installSignalHandlers()
 {
+    // Set before the handlers exist, so that an early SIGINT's 0 is never overwritten.
+    running = 1;
     // SA_RESETHAND puts SIGINT back to its default action as it is delivered, so a
     // second SIGINT ends a daemon whose orderly stop is stuck.
     install(SIGINT, SA_RESETHAND);

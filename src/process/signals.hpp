@@ -1,19 +1,17 @@
 // SIGINT stops the daemon, SIGHUP is noted; both cut the sleep between passes short.
 #pragma once
 
-#include <atomic>
-
-// 1 while the main loop is to go on. Lock-free, so the handler may clear it.
-extern std::atomic<int> running;
-
 void handle_signal(int sig);
+
+// True while the main loop is to go on: from installSignalHandlers until a SIGINT.
+bool stillRunning();
 
 // Blocks SIGINT and SIGHUP until installSignalHandlers runs: before that their default
 // action would kill the daemon. The first thing start-up does.
 void holdStartupSignals();
 
-// Installs handle_signal for SIGINT and SIGHUP, ignores SIGPIPE, and lets through the
-// signals held since start-up. Interrupted system calls are resumed, so a stop request
+// Marks the daemon running, installs handle_signal for SIGINT and SIGHUP, ignores SIGPIPE, and
+// lets through the signals held since start-up (a SIGINT among them then stops it at once). Interrupted system calls are resumed, so a stop request
 // never breaks off a service command or the reading of its output.
 void installSignalHandlers();
 

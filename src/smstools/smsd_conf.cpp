@@ -72,9 +72,9 @@ constexpr char kServiceSettings[] =
 
 // The counting probe relies on these two shapes: "GSMn= " in [queues] and "GSMn = " in
 // [provider] are the only generated lines that match "GSM..=".
-std::string queueLine(const std::string& port)
+std::string queueLine(int index)
 {
-    return concat(port, "= /mnt/flash/spool/") + port + "\n";
+    return concat(portName(index), "= ") + portSpoolDirectory(index) + "\n";
 }
 
 std::string providerLine(const std::string& port)
@@ -93,13 +93,13 @@ std::string smsdConfText(const ModemSlots& slots, int count)
     std::string queues;
     std::string providers;
     for (int index = 1; index <= count; ++index) {
-        const std::string port = concat("GSM", std::to_string(index));
+        const std::string port = portName(index);
         text += concat("[", port) + "]\n";
         text += concat("device = /dev/", slots[index - 1]) + "\n";
         text += concat("queues = ALL,", port) + "\n";
         text += concat("regular_run_logfile = /var/ramlog/smsd_run_", port) + ".log\n";
         text += "#\n";
-        queues += queueLine(port);
+        queues += queueLine(index);
         providers += providerLine(port);
     }
 

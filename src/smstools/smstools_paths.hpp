@@ -1,6 +1,8 @@
 // Where smstools keeps its files on the box, and the commands that drive its service.
 #pragma once
 
+#include <string>
+
 inline constexpr char kSmsdConfPath[] = "/etc/smsd.conf";
 inline constexpr char kStatusFilePath[] = "/var/spool/sms/stats/status";
 // Where smsd writes its pid: Debian's init script has it in /run/smstools, smsd's own default is
@@ -12,3 +14,18 @@ inline constexpr char kServiceStartCommand[] = "/usr/sbin/service smstools start
 // Port n's run log is kRunLogDirectory/kRunLogPrefix n ".log"; smsd's user owns the directory.
 inline constexpr char kRunLogDirectory[] = "/var/ramlog";
 inline constexpr char kRunLogPrefix[] = "smsd_run_GSM";
+
+// Port n's spool directory is kSpoolDirectory/GSMn; the daemon makes it, smsd writes in it.
+inline constexpr char kSpoolDirectory[] = "/mnt/flash/spool";
+
+// "GSM3" for port 3: the port's name in smsd.conf, its status line and its spool directory.
+inline std::string portName(int port)
+{
+    return "GSM" + std::to_string(port);
+}
+
+// "/mnt/flash/spool/GSM3" for port 3.
+inline std::string portSpoolDirectory(int port)
+{
+    return std::string(kSpoolDirectory) + "/" + portName(port);
+}

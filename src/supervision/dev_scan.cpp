@@ -5,6 +5,8 @@
 #include "common/printable_name.hpp"
 #include "common/unique_fd.hpp"
 #include "log/activity_log.hpp"
+#include "smstools/smstools_paths.hpp"
+#include "usb/gsmmodem.hpp"
 
 #include <algorithm>
 #include <array>
@@ -19,8 +21,6 @@
 namespace {
 
 constexpr char kDevDirectory[] = "/dev";
-constexpr char kSpoolDirectory[] = "/mnt/flash/spool";
-constexpr char kPortSpoolPrefix[] = "GSM";
 
 // Per port: its spool directory could not be made and that has been said. Cleared once the
 // directory is there, so a box that loses it again says so again, but not every pass.
@@ -68,7 +68,7 @@ int makePortSpoolDirectory(SpoolParent& parent, const std::string& name)
 
 void checkPortSpoolDirectory(SpoolParent& parent, int port)
 {
-    const std::string name = concat(kPortSpoolPrefix, std::to_string(port));
+    const std::string name = portName(port);
     const int error = makePortSpoolDirectory(parent, name);
     bool& reported = spool_failure_reported[static_cast<size_t>(port - 1)];
     if (error != 0 && !reported) {
@@ -103,15 +103,14 @@ const char* deviceNameProblem(std::string_view name)
     return nullptr;
 }
 
-void getallgsmmodemfolders(ModemSlots& slots)
+bool getallgsmmodemfolders(ModemSlots& slots)
 {
     dir_ptr dev(opendir(kDevDirectory));
     if (!dev) {
         const std::string text = concat("Cannot open directory.. ", kDevDirectory);
         syslog(LOG_ALERT, "%s", text.c_str());
         logLine("%s", text.c_str());
-        // exit() flushes the activity log, so the line above reaches a log file.
-        std::exit(EXIT_FAILURE);
+        return false;
     }
 
     SpoolParent spool;
@@ -119,7 +118,7 @@ void getallgsmmodemfolders(ModemSlots& slots)
     bool overflowed = false;
     while (const struct dirent* entry = readdir(dev.get())) {
         const std::string_view name = entry->d_name;
-        if (name.find("gsmmodem") == std::string_view::npos) {
+        if (!isGsmmodemName(name)) {
             continue;
         }
         if (const char* problem = deviceNameProblem(name)) {
@@ -138,6 +137,7 @@ void getallgsmmodemfolders(ModemSlots& slots)
         logLine("More than %d gsmmodem entries in /dev: only the first %d are served",
                 kModemSlotCount, kModemSlotCount);
     }
+    return true;
 }
 
 int inUse(const ModemSlots& slots, int count)

@@ -8,9 +8,9 @@
 
 // Fills `slots` from slot 0 with the /dev entries whose names contain "gsmmodem", and
 // makes sure each port found has its spool directory /mnt/flash/spool/GSMn (a failure
-// there is a LOG_WARNING, once until the directory can be made). When /dev
-// cannot be listed the box cannot be supervised: the process ends with status 1.
-void getallgsmmodemfolders(ModemSlots& slots);
+// there is a LOG_WARNING, once until the directory can be made). False when /dev cannot be
+// listed, with a LOG_ALERT and a log line: the box cannot be supervised.
+bool getallgsmmodemfolders(ModemSlots& slots);
 
 // The number of non-empty slots among the first `count`.
 int inUse(const ModemSlots& slots, int count);

@@ -4,6 +4,7 @@
 #include "common/concat.hpp"
 #include "common/printable_name.hpp"
 #include "smstools/smsd_conf.hpp"
+#include "smstools/smstools_paths.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +51,6 @@ void recordPass(DaemonState& state, const PassFindings& found)
         port.target = devices[k].empty() ? std::string() : linkTarget(devices[k]);
         const std::string& word = found.status.states.words[k];
         port.state = state.status_known && !word.empty() ? word : "unknown";
-        port.spool_directory = isDirectory("/mnt/flash/spool/GSM" + std::to_string(k + 1));
+        port.spool_directory = isDirectory(portSpoolDirectory(static_cast<int>(k) + 1));
     }
 }

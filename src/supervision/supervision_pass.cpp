@@ -67,7 +67,7 @@ bool restartSmstools(int present)
     startSmstools();
     if (held.anyPending()) {
         // The process ends as the hold does; the pass's lines need not go with it.
-        static_cast<void>(std::fflush(log_stream));
+        flushLogBeforeExit();
     }
     return true;
 }
@@ -116,13 +116,16 @@ void supervisionStopped()
     publishDaemonState(state);
 }
 
-void checkmodemstatus()
+bool checkmodemstatus()
 {
     const double started = clockSeconds(CLOCK_MONOTONIC);
     logLine("Checking modemstatus");
     const int configured = getsmsdcount();
     clearSlots(slots);
-    getallgsmmodemfolders(slots);
+    if (!getallgsmmodemfolders(slots)) {
+        clearSlots(slots);
+        return false;
+    }
     const int present = inUse(slots, kModemSlotCount);
     StatusReading status;
     const int blocked = ModemsBlocked(configured, status);
@@ -169,4 +172,5 @@ void checkmodemstatus()
     state.last_pass_end_boottime = clockSeconds(CLOCK_BOOTTIME);
     state.last_pass_duration = clockSeconds(CLOCK_MONOTONIC) - started;
     publishDaemonState(state);
+    return true;
 }

@@ -3,8 +3,9 @@
 
 // Runs once per main-loop iteration. Restarts smstools with a fresh configuration on the
 // first pass, and later when the configured and present port counts differ or the
-// blocked count has changed since the last restart.
-void checkmodemstatus();
+// blocked count has changed since the last restart. False when /dev cannot be listed: the
+// box cannot be supervised, and the daemon is to end.
+bool checkmodemstatus();
 
 // The published state's start: the daemon runs, passes `pass_interval` seconds apart.
 void supervisionStarted(int pass_interval);

@@ -2,6 +2,7 @@
 // bound in as their ttyUSB and ttyACM nodes, some answering AT like a modem, some never.
 #include "integration/modem_sim.hpp"
 #include "sandbox/box.hpp"
+#include "sandbox/fake_sysfs.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +17,6 @@
 
 namespace {
 
-const std::string kHub = "/devices/pci0000:00/0000:00:14.0/usb1/1-1";
-
 struct FakePort {
     std::string tty;
     std::string usb_path;
@@ -27,48 +26,6 @@ struct FakePort {
     bool answers;
     ModemIdentity identity;
 };
-
-struct FakeDevice {
-    std::string usb_path, vendor, product, manufacturer, product_name, serial;
-};
-
-void makeDirs(const std::string& path)
-{
-    for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) {
-        mkdir(path.substr(0, at).c_str(), 0755);
-    }
-    mkdir(path.c_str(), 0755);
-}
-
-// sysfs as the kernel lays it out for USB serial ports, with absolute links into /sys, so that it
-// resolves once bound there.
-void addDevice(const std::string& sys, const FakeDevice& device)
-{
-    const std::string dir = sys + kHub + "/" + device.usb_path;
-    makeDirs(dir);
-    writeFile(dir + "/idVendor", device.vendor + "\n");
-    writeFile(dir + "/idProduct", device.product + "\n");
-    writeFile(dir + "/manufacturer", device.manufacturer + "\n");
-    writeFile(dir + "/product", device.product_name + "\n");
-    writeFile(dir + "/serial", device.serial + "\n");
-}
-
-void addPort(const std::string& sys, const FakePort& port)
-{
-    char number[8];
-    std::snprintf(number, sizeof number, "%02x", port.interface);
-    const std::string interface = kHub + "/" + port.usb_path + "/" + port.usb_path + ":1." + std::to_string(port.interface);
-    makeDirs(sys + interface);
-    writeFile(sys + interface + "/bInterfaceNumber", std::string(number) + "\n");
-    writeFile(sys + interface + "/bInterfaceClass", std::string(port.interface_class) + "\n");
-    makeDirs(sys + "/bus/usb/drivers/" + port.driver);
-    symlink(("/sys/bus/usb/drivers/" + std::string(port.driver)).c_str(), (sys + interface + "/driver").c_str());
-    // ttyUSB hangs below a usb-serial port device, ttyACM on the interface itself.
-    const std::string tty_device = port.tty.rfind("ttyUSB", 0) == 0 ? interface + "/" + port.tty : interface;
-    makeDirs(sys + tty_device);
-    makeDirs(sys + "/class/tty/" + port.tty);
-    symlink(("/sys" + tty_device).c_str(), (sys + "/class/tty/" + port.tty + "/device").c_str());
-}
 
 // A pseudo-terminal of the box bound over /dev/<tty>: a modem answering AT, or one that never does.
 pid_t plugPort(const Box& box, const FakePort& port)
@@ -124,7 +81,7 @@ TEST(Probe, FindsEachModemsAtPortNamesItByUsbPathAndNeverOpensAHeldPort)
     const ModemIdentity huawei{"huawei", "E1550", "354016011111111"};
     const ModemIdentity quectel{"Quectel", "EC25", "867698040000001"};
     const ModemIdentity sim800{"SIMCOM_Ltd", "SIMCOM_SIM800L", "862643030000002"};
-    const std::vector<FakeDevice> devices = {
+    const std::vector<FakeUsbDevice> devices = {
         {"1-1.2", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", ""},
         {"1-1.3", "2c7c", "0125", "Quectel", "EG25-G", ""},
         {"1-1.4", "1a86", "7523", "", "USB Serial", ""},
@@ -145,11 +102,11 @@ TEST(Probe, FindsEachModemsAtPortNamesItByUsbPathAndNeverOpensAHeldPort)
         // A cdc_acm modem that something holds open.
         {"ttyACM0", "1-1.5", 0, "02", "cdc_acm", true, {}},
     };
-    for (const FakeDevice& device : devices) {
-        addDevice(sys, device);
+    for (const FakeUsbDevice& device : devices) {
+        addFakeUsbDevice(sys, device);
     }
     for (const FakePort& port : ports) {
-        addPort(sys, port);
+        addFakeUsbPort(sys, {port.tty, port.usb_path, port.interface, port.interface_class, port.driver});
         plugPort(box, port);
         ASSERT_TRUE(waitUntil([&] { return fileExists(box.root() + "/run/" + port.tty + ".ready"); }, 5000));
     }

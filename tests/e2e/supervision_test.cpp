@@ -230,6 +230,8 @@ TEST(Supervision, ADevThatCannotBeListedEndsTheDaemon)
     EXPECT_EQ(alert.priority, 25);  // daemon.alert
     EXPECT_EQ(textOf(daemon.lines().back()), "Cannot open directory.. /dev");
     EXPECT_EQ(box.syslog().count("Stopped " + daemonBinary()), 0);
+    EXPECT_NE(readFile(box.hostPath("/run/modemwatchd/modemwatchd.prom")).find("\nmodemwatchd_up 0\n"), std::string::npos)
+        << "a daemon that gives up says it has stopped";
 }
 
 TEST(Supervision, RunLogsAreEmptiedAndNoStrayFileIsCreated)

@@ -71,20 +71,20 @@ TEST_F(ActivityLog, AppendsToAnExistingFileAndCreatesANewOneNotWritableByOthers)
 TEST_F(ActivityLog, FallsBackToStandardOutputWhenTheFileCannotBeOpened)
 {
     openLogfile((directory_ + "/missing/x.log").c_str());
-    EXPECT_EQ(log_stream, stdout);
+    EXPECT_EQ(logSink(), stdout);
     openLogfile(nullptr);
-    EXPECT_EQ(log_stream, stdout);
+    EXPECT_EQ(logSink(), stdout);
 }
 
 TEST_F(ActivityLog, AFailedHeartbeatReopensTheFileForTheRestOfThePass)
 {
     openLogfile(path_.c_str());
-    FILE* broken = log_stream;
+    FILE* broken = logSink();
     // Make the next write fail at once: no buffer, and no descriptor under it.
     setvbuf(broken, nullptr, _IONBF, 0);
     close(fileno(broken));
     writeHeartbeat(path_.c_str());
-    EXPECT_NE(log_stream, stdout);
+    EXPECT_NE(logSink(), stdout);
     logLine("after the reopen");
     flushLogfile(path_.c_str());
     const std::string text = readAll(path_);

@@ -2,7 +2,7 @@
 // modem's AT port, and modem managers kept off the whole modem.
 #pragma once
 
-#include "modemwatchctl/probe_ports.hpp"
+#include "modemwatchctl/probe/probe_ports.hpp"
 
 #include <string>
 #include <vector>
@@ -10,6 +10,8 @@
 // Where --write puts them: the name of the example rules file, so that the two never both give a
 // modem a name (each name would count as a modem of its own), and before the package's wake-up
 // rule (99) that looks for the names they give.
+inline constexpr char kProbeRulesDirectory[] = "/etc/udev/rules.d";
+inline constexpr char kProbeRulesName[] = "90-gsmmodem.rules";
 inline constexpr char kProbeRulesPath[] = "/etc/udev/rules.d/90-gsmmodem.rules";
 
 // The rules file for `modems`. Each AT port is named gsmmodem-<USB path>: by path, because

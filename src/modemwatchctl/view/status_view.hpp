@@ -2,7 +2,7 @@
 // as one JSON object for scripts.
 #pragma once
 
-#include "modemwatchctl/published_state.hpp"
+#include "modemwatchctl/view/published_state.hpp"
 
 #include <string>
 

@@ -1,5 +1,5 @@
 // Reading back the state modemwatchd publishes after each pass.
-#include "modemwatchctl/published_state.hpp"
+#include "modemwatchctl/view/published_state.hpp"
 
 #include "common/unique_fd.hpp"
 #include "metrics/metrics_names.hpp"

@@ -1,8 +1,8 @@
 // `modemwatchctl check`: the published state judged the monitoring-plugins way.
-#include "modemwatchctl/check.hpp"
+#include "modemwatchctl/view/check.hpp"
 
 #include "common/text_escape.hpp"
-#include "modemwatchctl/status_view.hpp"
+#include "modemwatchctl/view/status_view.hpp"
 
 #include <algorithm>
 #include <vector>

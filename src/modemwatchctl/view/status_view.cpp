@@ -1,10 +1,12 @@
 // `modemwatchctl status`: the published state as a screen a person takes in at a glance, or
 // as one JSON object for scripts.
-#include "modemwatchctl/status_view.hpp"
+#include "modemwatchctl/view/status_view.hpp"
 
 #include "common/text_escape.hpp"
+#include "common/text_table.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -50,33 +52,6 @@ std::string spoolText(const std::optional<bool>& spool)
         return "-";
     }
     return *spool ? "yes" : "missing";
-}
-
-// Rows of cells, each column as wide as its widest cell; the colour of a cell (when any)
-// wraps it after padding, so the columns stay aligned on a terminal.
-std::string table(const std::vector<std::vector<std::string>>& rows, const std::vector<const char*>& colours)
-{
-    std::vector<size_t> widths;
-    for (const auto& row : rows) {
-        widths.resize(std::max(widths.size(), row.size()));
-        for (size_t column = 0; column < row.size(); ++column) {
-            widths[column] = std::max(widths[column], row[column].size());
-        }
-    }
-    std::string text;
-    for (size_t r = 0; r < rows.size(); ++r) {
-        std::string line;
-        for (size_t column = 0; column < rows[r].size(); ++column) {
-            std::string cell = rows[r][column];
-            if (column + 1 < rows[r].size()) {
-                cell.resize(widths[column] + 2, ' ');
-            }
-            const char* colour = column == 3 && r < colours.size() ? colours[r] : nullptr;
-            line += colour != nullptr ? colour + cell + kPlain : cell;
-        }
-        text += line + "\n";
-    }
-    return text;
 }
 
 std::string jsonNumber(double value)
@@ -127,13 +102,15 @@ std::string statusTable(const PublishedState& state, const Now& now, bool colour
         text += "No modems present.\n";
     } else {
         std::vector<std::vector<std::string>> rows = {{"PORT", "DEVICE", "LINKS TO", "SMSD STATE", "SPOOL"}};
-        std::vector<const char*> colours = {nullptr};
-        for (const PublishedPort& port : state.ports) {
-            rows.push_back({"GSM" + std::to_string(port.number), printable(port.device), orDash(printable(port.target)),
-                            printable(port.state), spoolText(port.spool_directory)});
-            colours.push_back(colour ? stateColour(port.state) : nullptr);
-        }
-        text += table(rows, colours);
+        std::transform(state.ports.begin(), state.ports.end(), std::back_inserter(rows), [](const PublishedPort& port) {
+            return std::vector<std::string>{"GSM" + std::to_string(port.number), printable(port.device),
+                                            orDash(printable(port.target)), printable(port.state),
+                                            spoolText(port.spool_directory)};
+        });
+        // smsd's state word in the colour of what it means.
+        text += alignedTable(rows, [&](size_t row, size_t column) {
+            return colour && row > 0 && column == 3 ? stateColour(state.ports[row - 1].state) : nullptr;
+        });
     }
     if (state.up) {
         text += "\nmodems " + count(state.present) + ", configured " + count(state.configured) + ", receiving " +

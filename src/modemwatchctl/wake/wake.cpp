@@ -1,6 +1,7 @@
 // `modemwatchctl wake`: asks the running daemon for a pass soon, one wake-up per burst of calls.
-#include "modemwatchctl/wake.hpp"
+#include "modemwatchctl/wake/wake.hpp"
 
+#include "common/spawn.hpp"
 #include "common/unique_fd.hpp"
 #include "common/write_file.hpp"
 #include "metrics/metrics_names.hpp"
@@ -13,11 +14,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <spawn.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -73,22 +72,6 @@ pid_t lockHolder(const std::string& pid_file)
     return probe.l_type == F_UNLCK ? 0 : probe.l_pid;
 }
 
-// Runs `argv` to its end without a shell; its exit status, or -1 when it could not be run.
-int run(char* const argv[])
-{
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string ownPath()
 {
     char path[PATH_MAX] = {};
@@ -100,20 +83,14 @@ std::string ownPath()
 // is a child of ours, so udev, which kills what its RUN programs leave behind, cannot end it.
 bool deliverLaterThroughSystemd(long long call, const std::string& pid_file)
 {
-    std::string on_active = "--on-active=" + std::to_string(kWakeWindowMilliseconds) + "ms";
-    std::string self = ownPath();
-    std::string call_text = std::to_string(call);
-    std::string pid_option = "--pid-file=" + pid_file;
-    char systemd_run[] = "/usr/bin/systemd-run";
-    char quiet[] = "--quiet";
-    char collect[] = "--collect";
-    char accuracy[] = "--timer-property=AccuracySec=10ms";
-    char description[] = "--description=modemwatchd wake-up";
-    char wake[] = "wake";
-    char deliver[] = "--deliver";
-    char* const argv[] = {systemd_run, quiet, collect, accuracy, description, on_active.data(), self.data(),
-                          pid_option.data(), wake, deliver, call_text.data(), nullptr};
-    return run(argv) == 0;
+    const std::string on_active = "--on-active=" + std::to_string(kWakeWindowMilliseconds) + "ms";
+    // systemd-run only asks PID 1 for the timer; a box whose PID 1 does not answer in seconds is
+    // no place to wait on.
+    constexpr int kSystemdRunMilliseconds = 10000;
+    return runProgram({"/usr/bin/systemd-run", "--quiet", "--collect", "--timer-property=AccuracySec=10ms",
+                       "--description=modemwatchd wake-up", on_active, ownPath(), "--pid-file=" + pid_file, "wake",
+                       "--deliver", std::to_string(call)},
+                      kSystemdRunMilliseconds) == 0;
 }
 
 // Without systemd: a child of its own session waits out the window.

@@ -1,10 +1,11 @@
 // `modemwatchctl probe`: which ttyUSB is the modem, and stable gsmmodem names for it.
-#include "modemwatchctl/probe_command.hpp"
+#include "modemwatchctl/probe/probe_command.hpp"
 
 #include "common/concat.hpp"
 #include "common/text_escape.hpp"
-#include "modemwatchctl/probe_ports.hpp"
-#include "modemwatchctl/probe_rules.hpp"
+#include "common/text_table.hpp"
+#include "modemwatchctl/probe/probe_ports.hpp"
+#include "modemwatchctl/probe/probe_rules.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -60,28 +61,12 @@ std::string table(const std::vector<UsbModem>& modems, bool probed)
                             interface, port.driver, port.links.empty() ? "-" : joined(port.links), identity});
         }
     }
-    std::vector<size_t> widths(rows[0].size(), 0);
     for (auto& row : rows) {
-        for (size_t column = 0; column < row.size(); ++column) {
-            row[column] = printable(row[column]);
-            widths[column] = std::max(widths[column], row[column].size());
+        for (std::string& cell : row) {
+            cell = printable(cell);
         }
     }
-    std::string text;
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t column = 0; column < row.size(); ++column) {
-            line += row[column];
-            if (column + 1 < row.size()) {
-                line += std::string(widths[column] + 2 - row[column].size(), ' ');
-            }
-        }
-        while (!line.empty() && line.back() == ' ') {
-            line.pop_back();
-        }
-        text += line + "\n";
-    }
-    return text;
+    return alignedTable(rows);
 }
 
 std::string json(const std::vector<UsbModem>& modems, bool probed)
@@ -147,4 +132,30 @@ int runProbe(const ProbeOptions& options)
                      modems.empty() ? "no USB serial port (ttyUSB*, ttyACM*) found" : "no port answered AT"));
     }
     return found ? 0 : 1;
+}
+
+int probeMain(CtlArguments& line)
+{
+    ProbeOptions options;
+    for (size_t i = 0; i < line.words.size(); ++i) {
+        if (takeCommonOption(line, i)) {
+            continue;
+        }
+        const std::string& word = line.words[i];
+        if (word == "--json") {
+            options.json = true;
+        } else if (word == "--at") {
+            options.at = true;
+        } else if (word == "--udev-rules") {
+            options.udev_rules = true;
+        } else if (word == "--write") {
+            options.write = true;
+        } else {
+            return unexpectedWord(line, i);
+        }
+    }
+    if (options.write && !options.udev_rules) {
+        return misplacedOption(line);
+    }
+    return runProbe(options);
 }

@@ -1,5 +1,5 @@
 // Asking a serial port whether a modem answers AT on it, with every wait bounded.
-#include "modemwatchctl/at_probe.hpp"
+#include "modemwatchctl/probe/at_probe.hpp"
 
 #include "common/text_escape.hpp"
 #include "common/unique_fd.hpp"

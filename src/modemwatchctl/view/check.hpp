@@ -1,7 +1,7 @@
 // `modemwatchctl check`: the published state judged the monitoring-plugins way.
 #pragma once
 
-#include "modemwatchctl/published_state.hpp"
+#include "modemwatchctl/view/published_state.hpp"
 
 #include <optional>
 #include <string>

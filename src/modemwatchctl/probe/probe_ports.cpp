@@ -1,82 +1,30 @@
 // `modemwatchctl probe`: the box's USB serial ports, grouped by the USB device that carries them.
-#include "modemwatchctl/probe_ports.hpp"
+#include "modemwatchctl/probe/probe_ports.hpp"
 
-#include "common/unique_fd.hpp"
-#include "modemwatchctl/at_probe.hpp"
+#include "modemwatchctl/probe/at_probe.hpp"
+#include "usb/gsmmodem.hpp"
+#include "usb/sysfs.hpp"
+#include "usb/usb_device.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
-#include <fcntl.h>
 #include <map>
 #include <set>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-// A sysfs attribute, its trailing newline cut; empty when absent.
-std::string attribute(const std::string& directory, const char* name)
-{
-    unique_fd fd(open((directory + "/" + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    char text[256] = {};
-    const ssize_t got = fd.valid() ? read(fd.get(), text, sizeof text - 1) : -1;
-    std::string value = got > 0 ? std::string(text, static_cast<size_t>(got)) : std::string();
-    while (!value.empty() && (value.back() == '\n' || value.back() == ' ')) {
-        value.pop_back();
-    }
-    return value;
-}
-
-std::string resolved(const std::string& path)
-{
-    char real[PATH_MAX];
-    return realpath(path.c_str(), real) != nullptr ? std::string(real) : std::string();
-}
-
-std::string baseName(const std::string& path)
-{
-    return path.substr(path.rfind('/') + 1);
-}
-
-std::string parentOf(const std::string& path)
-{
-    return path.substr(0, path.rfind('/'));
-}
-
-std::string linkName(const std::string& path)
-{
-    char target[PATH_MAX];
-    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
-}
-
-std::vector<std::string> entries(const std::string& directory)
-{
-    std::vector<std::string> names;
-    if (dir_ptr listing{opendir(directory.c_str())}) {
-        while (const dirent* entry = readdir(listing.get())) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // The tty names some process has open, from every /proc/PID/fd; what /proc hides stays unseen.
 std::set<std::string> heldTtys(const std::string& dev)
 {
     std::set<std::string> held;
-    for (const std::string& pid : entries("/proc")) {
+    for (const std::string& pid : sortedEntries("/proc")) {
         if (pid.find_first_not_of("0123456789") != std::string::npos || std::strtol(pid.c_str(), nullptr, 10) == getpid()) {
             continue;
         }
         const std::string fds = "/proc/" + pid + "/fd/";
-        for (const std::string& fd : entries(fds)) {
-            const std::string target = linkName(fds + fd);
+        for (const std::string& fd : sortedEntries(fds)) {
+            const std::string target = linkTarget(fds + fd);
             if (target.rfind(dev + "/tty", 0) == 0) {
                 held.insert(baseName(target));
             }
@@ -90,9 +38,9 @@ std::map<std::string, std::vector<std::string>> gsmmodemLinks(const std::string&
 {
     std::map<std::string, std::vector<std::string>> links;
     const std::string directory = dev + "/";
-    for (const std::string& name : entries(dev)) {
-        if (name.find("gsmmodem") != std::string::npos) {
-            const std::string target = linkName(directory + name);
+    for (const std::string& name : sortedEntries(dev)) {
+        if (isGsmmodemName(name)) {
+            const std::string target = linkTarget(directory + name);
             if (!target.empty()) {
                 links[baseName(target)].push_back(name);
             }
@@ -117,34 +65,23 @@ std::vector<UsbModem> listSerialModems(const std::string& sys, const std::string
     const std::set<std::string> held = heldTtys(dev);
     const std::map<std::string, std::vector<std::string>> links = gsmmodemLinks(dev);
     std::map<std::string, UsbModem> by_path;
-    for (const std::string& tty : entries(sys + "/class/tty")) {
-        if (tty.rfind("ttyUSB", 0) != 0 && tty.rfind("ttyACM", 0) != 0) {
+    for (const std::string& tty : usbSerialTtys(sys)) {
+        const std::optional<TtyOnUsb> usb = usbBehindTty(sys, tty);
+        if (!usb) {
             continue;
         }
-        // Up from the tty's device to the interface (it has a bInterfaceNumber), whose parent is
-        // the USB device (it has an idVendor).
-        std::string device_link = sys + "/class/tty/";
-        device_link.append(tty).append("/device");
-        std::string interface = resolved(device_link);
-        while (interface.size() > sys.size() && attribute(interface, "bInterfaceNumber").empty()) {
-            interface = parentOf(interface);
-        }
-        const std::string device = parentOf(interface);
-        if (interface.size() <= sys.size() || attribute(device, "idVendor").empty()) {
-            continue;
-        }
-        UsbModem& modem = by_path[baseName(device)];
-        modem.usb_path = baseName(device);
-        modem.vendor = attribute(device, "idVendor");
-        modem.product = attribute(device, "idProduct");
-        modem.manufacturer = attribute(device, "manufacturer");
-        modem.product_name = attribute(device, "product");
-        modem.serial = attribute(device, "serial");
+        UsbModem& modem = by_path[usb->device.name];
+        modem.usb_path = usb->device.name;
+        modem.vendor = usb->device.vendor;
+        modem.product = usb->device.product;
+        modem.manufacturer = usb->device.manufacturer;
+        modem.product_name = usb->device.product_name;
+        modem.serial = usb->device.serial;
         SerialPort port;
         port.tty = tty;
-        port.interface = static_cast<int>(std::strtol(attribute(interface, "bInterfaceNumber").c_str(), nullptr, 16));
-        port.interface_class = attribute(interface, "bInterfaceClass");
-        port.driver = baseName(linkName(interface + "/driver"));
+        port.interface = usb->interface.number;
+        port.interface_class = usb->interface.interface_class;
+        port.driver = usb->interface.driver;
         port.held = held.count(tty) != 0;
         const auto linked = links.find(tty);
         if (linked != links.end()) {

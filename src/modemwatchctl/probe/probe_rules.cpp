@@ -1,26 +1,39 @@
 // The udev rules `modemwatchctl probe --udev-rules` writes: a stable gsmmodem name for each
 // modem's AT port, and modem managers kept off the whole modem.
-#include "modemwatchctl/probe_rules.hpp"
+#include "modemwatchctl/probe/probe_rules.hpp"
 
 #include "common/concat.hpp"
+#include "common/replace_file.hpp"
+#include "common/spawn.hpp"
 #include "common/text_escape.hpp"
 #include "common/unique_fd.hpp"
-#include "common/write_file.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <iterator>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr char kMarker[] = "# Written by modemwatchctl probe --udev-rules --write.";
+
+// Whether the file at the rules path is one this command wrote, or there is none: never a link
+// (even one to nowhere), never anything but a regular file starting with our marker.
+bool oursToReplace(int directory)
+{
+    unique_fd fd(openat(directory, kProbeRulesName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return errno == ENOENT;
+    }
+    struct stat info {};
+    char first[sizeof kMarker] = {};
+    return fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+           read(fd.get(), first, sizeof first - 1) == static_cast<ssize_t>(sizeof first - 1) &&
+           std::strcmp(first, kMarker) == 0;
+}
 
 // A USB path as the kernel names devices ("1-1.2"), so it can stand in a rule and a /dev name.
 bool plainUsbPath(const std::string& path)
@@ -33,21 +46,6 @@ std::string twoHex(int number)
     char text[8];
     static_cast<void>(std::snprintf(text, sizeof text, "%02x", number & 0xff));
     return text;
-}
-
-int run(const char* program, std::initializer_list<const char*> args)
-{
-    std::vector<char*> argv = {const_cast<char*>(program)};
-    std::transform(args.begin(), args.end(), std::back_inserter(argv), [](const char* arg) { return const_cast<char*>(arg); });
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program, nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace
@@ -96,29 +94,25 @@ std::string udevRules(const std::vector<UsbModem>& modems)
 
 int writeUdevRules(const std::string& rules)
 {
-    {
-        const file_ptr existing(std::fopen(kProbeRulesPath, "re"));
-        char first[128] = {};
-        if (existing && (std::fgets(first, sizeof first, existing.get()) == nullptr ||
-                         std::strncmp(first, kMarker, std::strlen(kMarker)) != 0)) {
-            static_cast<void>(std::fprintf(stderr, "modemwatchctl: %s was not written by modemwatchctl probe: not replacing it\n",
-                         kProbeRulesPath));
-            return 3;
-        }
-    }
-    const std::string aside = std::string(kProbeRulesPath) + ".new";
-    unlink(aside.c_str());
-    if (const int error = writeWholeFile(aside.c_str(), rules)) {
-        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot write %s: %s\n", aside.c_str(), std::strerror(error)));
+    unique_fd directory(open(kProbeRulesDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.valid()) {
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot write %s: %s\n", kProbeRulesPath, std::strerror(errno)));
         return 3;
     }
-    if (rename(aside.c_str(), kProbeRulesPath) != 0) {
-        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot install %s: %s\n", kProbeRulesPath, std::strerror(errno)));
-        unlink(aside.c_str());
+    if (!oursToReplace(directory.get())) {
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: %s was not written by modemwatchctl probe: not replacing it\n",
+                     kProbeRulesPath));
         return 3;
     }
-    if (run("/usr/bin/udevadm", {"control", "--reload"}) != 0 ||
-        run("/usr/bin/udevadm", {"trigger", "--action=add", "--subsystem-match=tty"}) != 0) {
+    // An aside of our own: another run at the same time writes its own, and the later rename wins.
+    const std::string aside = "." + std::string(kProbeRulesName) + "." + std::to_string(getpid()) + ".new";
+    if (const int error = replaceFileAt(directory.get(), kProbeRulesName, aside.c_str(), rules, 0644, true)) {
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot install %s: %s\n", kProbeRulesPath, std::strerror(error)));
+        return 3;
+    }
+    constexpr int kUdevadmMilliseconds = 30000;
+    if (runProgram({"/usr/bin/udevadm", "control", "--reload"}, kUdevadmMilliseconds) != 0 ||
+        runProgram({"/usr/bin/udevadm", "trigger", "--action=add", "--subsystem-match=tty"}, kUdevadmMilliseconds) != 0) {
         static_cast<void>(std::fprintf(stderr, "modemwatchctl: %s is written, but udev could not be reloaded and triggered\n",
                      kProbeRulesPath));
         return 3;

@@ -1,0 +1,72 @@
+// The USB device and interface a tty sits on, read from sysfs.
+#include "usb/usb_device.hpp"
+
+#include "usb/sysfs.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+
+namespace {
+
+int decimal(const std::string& text)
+{
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    return text.empty() || *end != '\0' || value < 0 || value > 0xffff ? -1 : static_cast<int>(value);
+}
+
+} // namespace
+
+std::vector<std::string> usbSerialTtys(const std::string& sys)
+{
+    const std::vector<std::string> all = sortedEntries(sys + "/class/tty");
+    std::vector<std::string> ttys;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(ttys), [](const std::string& tty) {
+        return tty.rfind("ttyUSB", 0) == 0 || tty.rfind("ttyACM", 0) == 0;
+    });
+    return ttys;
+}
+
+std::optional<UsbDevice> readUsbDevice(const std::string& path)
+{
+    UsbDevice device;
+    device.path = path;
+    device.name = baseName(path);
+    device.vendor = sysfsAttribute(path, "idVendor");
+    if (device.vendor.empty()) {
+        return std::nullopt;
+    }
+    device.product = sysfsAttribute(path, "idProduct");
+    device.manufacturer = sysfsAttribute(path, "manufacturer");
+    device.product_name = sysfsAttribute(path, "product");
+    device.serial = sysfsAttribute(path, "serial");
+    device.device_class = sysfsAttribute(path, "bDeviceClass");
+    device.bus = decimal(sysfsAttribute(path, "busnum"));
+    device.address = decimal(sysfsAttribute(path, "devnum"));
+    return device;
+}
+
+std::optional<TtyOnUsb> usbBehindTty(const std::string& sys, const std::string& tty)
+{
+    std::string interface = resolvedPath(sys + "/class/tty/" + tty + "/device");
+    const std::string top = resolvedPath(sys);
+    while (interface.size() > top.size() && sysfsAttribute(interface, "bInterfaceNumber").empty()) {
+        interface = parentOf(interface);
+    }
+    if (interface.size() <= top.size()) {
+        return std::nullopt;
+    }
+    std::optional<UsbDevice> device = readUsbDevice(parentOf(interface));
+    if (!device) {
+        return std::nullopt;
+    }
+    TtyOnUsb found;
+    found.device = std::move(*device);
+    found.interface.path = interface;
+    found.interface.number =
+        static_cast<int>(std::strtol(sysfsAttribute(interface, "bInterfaceNumber").c_str(), nullptr, 16));
+    found.interface.interface_class = sysfsAttribute(interface, "bInterfaceClass");
+    found.interface.driver = baseName(linkTarget(interface + "/driver"));
+    return found;
+}
