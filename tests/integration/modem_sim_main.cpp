@@ -1,17 +1,43 @@
-// modem-sim LINK: one simulated modem for a booted box, where no test harness runs. Opens a
-// pseudo-terminal in raw mode, links LINK to its slave, prints the slave's path and answers on
-// it until killed. Who may open the terminal is the caller's to set.
+// modem-sim: one simulated modem for a booted box, where no test harness runs.
+//   modem-sim LINK            opens a pseudo-terminal in raw mode, links LINK to its slave,
+//                             prints the slave's path and answers on it until killed; who may
+//                             open the terminal is the caller's to set
+//   modem-sim --answer TTY    answers on a terminal that is there already: the gadget side
+//                             (/dev/ttyGSn) of a USB modem the kernel makes, say
 #include "integration/modem_sim.hpp"
 
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
+namespace {
+
+void makeRaw(int fd)
+{
+    termios raw {};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], "--answer") == 0) {
+        const int fd = open(argv[2], O_RDWR | O_NOCTTY);
+        if (fd < 0) {
+            std::perror(argv[2]);
+            return 1;
+        }
+        makeRaw(fd);
+        serveSimulatedModem(fd);
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: modem-sim LINK\n");
+        std::fprintf(stderr, "usage: modem-sim LINK | modem-sim --answer TTY\n");
         return 2;
     }
     int master = -1;
@@ -21,10 +47,7 @@ int main(int argc, char** argv)
         std::perror("openpty");
         return 1;
     }
-    termios raw {};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    makeRaw(slave);
     if (symlink(slave_name, argv[1]) != 0) {
         std::perror(argv[1]);
         return 1;

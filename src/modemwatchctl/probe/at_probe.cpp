@@ -4,12 +4,12 @@
 #include "common/text_escape.hpp"
 #include "common/unique_fd.hpp"
 
-#include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <chrono>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -70,6 +70,29 @@ bool exchange(int fd, const std::string& command, int timeout_ms, std::string& r
     }
 }
 
+// A port whose far end takes nothing (an interface nobody reads) keeps our bytes in flight in the
+// driver, where tcflush cannot reach them, and close() waits the tty's closing_wait for them:
+// 30 s by default. Closed the way ModemManager closes its ports: told not to wait. The setting
+// is put back afterwards on a descriptor with nothing left to send, so smsd finds it as it was.
+void closeWithoutWaiting(unique_fd& fd, const std::string& path)
+{
+    struct serial_struct serial {};
+    if (ioctl(fd.get(), TIOCGSERIAL, &serial) != 0 || serial.closing_wait == ASYNC_CLOSING_WAIT_NONE) {
+        fd.reset();
+        return;
+    }
+    struct serial_struct none = serial;
+    none.closing_wait = ASYNC_CLOSING_WAIT_NONE;
+    const bool changed = ioctl(fd.get(), TIOCSSERIAL, &none) == 0;
+    fd.reset();
+    if (changed) {
+        unique_fd again(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        if (again.valid()) {
+            ioctl(again.get(), TIOCSSERIAL, &serial);
+        }
+    }
+}
+
 } // namespace
 
 AtAnswer askAt(const std::string& path)
@@ -105,26 +128,6 @@ AtAnswer askAt(const std::string& path)
     }
     tcflush(fd.get(), TCIOFLUSH);
     tcsetattr(fd.get(), TCSANOW, &before);
+    closeWithoutWaiting(fd, path);
     return answer;
-}
-
-int knownAtInterface(const std::string& vendor, const std::string& product)
-{
-    struct Layout {
-        const char* vendor;
-        const char* product;
-        // cppcheck-suppress unusedStructMember ; read through the iterator find_if gives
-        int interface;
-    };
-    static const Layout kLayouts[] = {
-        {"12d1", "1001", 2},  // Huawei E169/E620 and kin
-        {"12d1", "1003", 1},  // Huawei E220/E230
-        {"2c7c", "0125", 2},  // Quectel EC25
-        {"1e0e", "9001", 2},  // SIMCom SIM7100/SIM7600
-        {"19d2", "0117", 2},  // ZTE MF190
-    };
-    const auto* known = std::find_if(std::begin(kLayouts), std::end(kLayouts), [&](const Layout& layout) {
-        return vendor == layout.vendor && product == layout.product;
-    });
-    return known == std::end(kLayouts) ? -1 : known->interface;
 }

@@ -14,7 +14,3 @@ struct AtAnswer {
 // asks for make, model and IMEI (a second each). The port's settings are put back as they were
 // before it is closed.
 AtAnswer askAt(const std::string& path);
-
-// The interface that carries the AT port on modems whose layout is known, by vendor and product
-// id; -1 for the others.
-int knownAtInterface(const std::string& vendor, const std::string& product);

@@ -2,6 +2,7 @@
 #include "modemwatchctl/probe/probe_ports.hpp"
 
 #include "modemwatchctl/probe/at_probe.hpp"
+#include "modemwatchctl/probe/known_layouts.hpp"
 #include "usb/gsmmodem.hpp"
 #include "usb/sysfs.hpp"
 #include "usb/usb_device.hpp"

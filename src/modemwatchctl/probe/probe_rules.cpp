@@ -7,12 +7,14 @@
 #include "common/spawn.hpp"
 #include "common/text_escape.hpp"
 #include "common/unique_fd.hpp"
+#include "modemwatchctl/probe/known_layouts.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,11 +43,36 @@ bool plainUsbPath(const std::string& path)
     return !path.empty() && path.find_first_not_of("0123456789.-") == std::string::npos;
 }
 
+// An id as sysfs gives it: four hex digits.
+bool plainId(const std::string& id)
+{
+    return id.size() == 4 && id.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 std::string twoHex(int number)
 {
     char text[8];
     static_cast<void>(std::snprintf(text, sizeof text, "%02x", number & 0xff));
     return text;
+}
+
+// The rules for a model: modem managers kept off its USB device and every tty on it, and its AT
+// interface named after the USB port of the device itself. A rule's ATTRS (and KERNELS) all
+// match one and the same parent, the modem: a hub between it and the root port is never taken
+// for it, so two modems behind a hub get a name each. `usb_path` keeps a model to that port.
+std::string modelRules(const std::string& vendor, const std::string& product, int interface,
+                       const std::string& usb_path)
+{
+    const std::string ids = "ATTR{idVendor}==\"" + vendor + "\", ATTR{idProduct}==\"" + product + "\"";
+    const std::string parent =
+        (usb_path.empty() ? std::string() : "KERNELS==\"" + usb_path + "\", ") + "ATTRS{idVendor}==\"" + vendor +
+        "\", ATTRS{idProduct}==\"" + product + "\"";
+    const std::string name = usb_path.empty() ? "%b" : usb_path;
+    return "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", " +
+           (usb_path.empty() ? std::string() : "KERNEL==\"" + usb_path + "\", ") + ids +
+           ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n" + "SUBSYSTEM==\"tty\", " + parent +
+           ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n" + "SUBSYSTEM==\"tty\", " + parent +
+           ", ENV{MODEMWATCHD_USB_INTERFACE}==\"" + twoHex(interface) + "\", SYMLINK+=\"gsmmodem-" + name + "\"\n";
 }
 
 } // namespace
@@ -56,18 +83,21 @@ std::string udevRules(const std::vector<UsbModem>& modems)
                        "# It replaces this file whenever it is run so again; edit a copy of another name instead.\n"
                        "#\n"
                        "# Each modem's AT port is named gsmmodem-<USB path>, after the USB port the modem is plugged\n"
-                       "# into, and modem managers are kept off the whole modem. First the number of the USB\n"
-                       "# interface a tty is on: a rule matches the attributes of one parent device only, and the AT\n"
-                       "# port is told by its interface and its USB device together.\n"
+                       "# into, and modem managers are kept off the whole modem. A modem of a model probed here, or\n"
+                       "# of a known layout, is named in whatever USB port it is plugged into; one behind a USB-serial\n"
+                       "# bridge only in the port it was probed in, since the bridge's ids name no modem. First the\n"
+                       "# number of the USB interface a tty is on: a rule matches the attributes of one parent\n"
+                       "# device only, and the AT port is told by its interface and its USB device together.\n"
                        "SUBSYSTEM==\"tty\", SUBSYSTEMS==\"usb\", ATTRS{bInterfaceNumber}==\"?*\", "
                        "ENV{MODEMWATCHD_USB_INTERFACE}=\"$attr{bInterfaceNumber}\"\n";
+    std::set<std::string> named_models;
     for (const UsbModem& modem : modems) {
-        if (!plainUsbPath(modem.usb_path)) {
+        if (!plainUsbPath(modem.usb_path) || !plainId(modem.vendor) || !plainId(modem.product)) {
             continue;
         }
-        const std::string& path = modem.usb_path;
-        text += "\n# " + path + ": " + printableAscii(spaced({modem.vendor + ":" + modem.product, modem.manufacturer,
-                                                         modem.product_name})) + "\n";
+        const std::string model = modem.vendor + ":" + modem.product;
+        text += "\n# " + modem.usb_path + ": " + printableAscii(spaced({model, modem.manufacturer, modem.product_name})) +
+                "\n";
         if (modem.at_port < 0) {
             const bool held = std::any_of(modem.ports.begin(), modem.ports.end(),
                                           [](const SerialPort& port) { return port.held; });
@@ -82,12 +112,22 @@ std::string udevRules(const std::vector<UsbModem>& modems)
         if (!port.make.empty() || !port.model.empty()) {
             text += ", " + printableAscii(spaced({port.make, port.model}));
         }
-        text += "\nSUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", KERNEL==\"" + path +
-                "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
-        text += "SUBSYSTEM==\"tty\", KERNELS==\"" + path + "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
-        text += "SUBSYSTEM==\"tty\", KERNELS==\"" + path + "\", ENV{MODEMWATCHD_USB_INTERFACE}==\"" +
-                twoHex(port.interface);
-        text.append("\", SYMLINK+=\"gsmmodem-").append(path).append("\"\n");
+        text += "\n";
+        if (isBridgeDriver(port.driver)) {
+            text += "# behind a USB-serial bridge: named in this USB port only\n" +
+                    modelRules(modem.vendor, modem.product, port.interface, modem.usb_path);
+        } else if (named_models.insert(model).second) {
+            text += "# named in any USB port\n" + modelRules(modem.vendor, modem.product, port.interface, "");
+        } else {
+            text += "# named by the rules of its model above\n";
+        }
+    }
+    for (const KnownLayout& layout : knownLayouts()) {
+        if (named_models.insert(std::string(layout.vendor) + ":" + layout.product).second) {
+            text += "\n# " + std::string(layout.vendor) + ":" + layout.product + ": " + layout.name +
+                    ", a known layout: AT port on interface " + twoHex(layout.interface) + "\n" +
+                    modelRules(layout.vendor, layout.product, layout.interface, "");
+        }
     }
     return text;
 }
@@ -110,12 +150,18 @@ int writeUdevRules(const std::string& rules)
         static_cast<void>(std::fprintf(stderr, "modemwatchctl: cannot install %s: %s\n", kProbeRulesPath, std::strerror(error)));
         return 3;
     }
-    constexpr int kUdevadmMilliseconds = 30000;
-    if (runProgram({"/usr/bin/udevadm", "control", "--reload"}, kUdevadmMilliseconds) != 0 ||
-        runProgram({"/usr/bin/udevadm", "trigger", "--action=add", "--subsystem-match=tty"}, kUdevadmMilliseconds) != 0) {
+    constexpr int kToolMilliseconds = 30000;
+    if (runProgram({"/usr/bin/udevadm", "control", "--reload"}, kToolMilliseconds) != 0 ||
+        runProgram({"/usr/bin/udevadm", "trigger", "--action=add", "--subsystem-match=tty"}, kToolMilliseconds) != 0) {
         static_cast<void>(std::fprintf(stderr, "modemwatchctl: %s is written, but udev could not be reloaded and triggered\n",
                      kProbeRulesPath));
         return 3;
+    }
+    // ModemManager takes no new modem that the rules mark, but keeps those it took before they
+    // were there (it probes every modem plugged in): a restart makes it let go of them.
+    struct stat systemd {};
+    if (lstat("/run/systemd/system", &systemd) == 0 && S_ISDIR(systemd.st_mode)) {
+        static_cast<void>(runProgram({"/bin/systemctl", "try-restart", "ModemManager.service"}, kToolMilliseconds));
     }
     return 0;
 }

@@ -1,0 +1,153 @@
+# Inside the kernel box: USB modems made by the kernel (dummy_hcd and configfs gadgets, bound by
+# the stock option and cdc_acm drivers), the simulator answering on their gadget side, and the
+# helpers the rows share. Every wait is bounded and, on failure, the box's state is written to
+# the shared folder for the host to show.
+
+share=/media/box
+exec 3>/dev/ttyS1
+stty -F /dev/ttyS1 -opost 2>/dev/null || true
+# A row's line; the host adds its own clock.
+say() { echo "box: $*" >&3; }
+
+dump() {
+    echo "--- systemctl status"
+    systemctl --no-pager --lines=0 status modemwatchd.service smstools.service 2>&1 | head -n 30
+    echo "--- /var/log/modemwatchd.log (tail)"; tail -n 20 /var/log/modemwatchd.log 2>&1
+    echo "--- /var/log/smsd.log (tail)"; tail -n 20 /var/log/smsd.log 2>&1
+    echo "--- journal (tail)"; journalctl --no-pager -n 40 2>&1
+    echo "--- /etc/smsd.conf (ports)"; grep -E '^(\[GSM|device)' /etc/smsd.conf 2>&1
+    echo "--- smsd status file"; cat /var/spool/sms/stats/status 2>&1
+    echo "--- /dev"; ls -l /dev/gsmmodem* /dev/ttyUSB* /dev/ttyACM* 2>&1
+    echo "--- published state"; grep -v '^#' /run/modemwatchd/modemwatchd.prom 2>&1 | head -n 40
+}
+
+fail() {
+    trap - ERR
+    set +e
+    echo "box: FAILED: $*" >&3
+    dump >"$share/failure.txt" 2>&1
+    echo "@@done 1" >&3
+    exit 1
+}
+trap 'fail "line $LINENO: $BASH_COMMAND"' ERR
+set -E
+
+# Polls a command until it succeeds, for at most `seconds`.
+wait_for() {  # seconds, what, command...
+    local seconds=$1 what=$2 deadline
+    shift 2
+    deadline=$((SECONDS + seconds))
+    until "$@" >/dev/null 2>&1; do
+        ((SECONDS < deadline)) || fail "$what: not within $seconds s"
+        sleep 0.2
+    done
+}
+
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+
+# --- the modems ----------------------------------------------------------------------------------
+
+gadgets=/sys/kernel/config/usb_gadget
+declare -A udc_of
+
+# A gadget: name, idVendor, idProduct, functions ("gser" or "acm" each). Not plugged in yet.
+make_modem() {
+    local name=$1 vendor=$2 product=$3 g=$gadgets/$1 n=0 function
+    shift 3
+    mkdir "$g"
+    echo "0x$vendor" >"$g/idVendor"
+    echo "0x$product" >"$g/idProduct"
+    mkdir "$g/strings/0x409" "$g/configs/c.1"
+    echo "box-$name" >"$g/strings/0x409/serialnumber"
+    echo "Kernel box" >"$g/strings/0x409/manufacturer"
+    echo "$name" >"$g/strings/0x409/product"
+    for function in "$@"; do
+        mkdir "$g/functions/$function.$name$n"
+        ln -s "$g/functions/$function.$name$n" "$g/configs/c.1/"
+        n=$((n + 1))
+    done
+}
+
+# The gadget-side terminal of a modem's interface: /dev/ttyGS<port_num>.
+gadget_tty() {  # modem, interface
+    local function
+    function=$(ls -d "$gadgets/$1"/functions/*."$1$2")
+    echo "/dev/ttyGS$(cat "$function/port_num")"
+}
+
+# What the host side sees of a plugged modem: its USB path, from the bus its UDC drives.
+usb_path() {  # modem
+    local device
+    for device in /sys/bus/usb/devices/*; do
+        [ "$(cat "$device/serial" 2>/dev/null)" = "box-$1" ] && { basename "$device"; return 0; }
+    done
+    return 1
+}
+
+plug() {  # modem, UDC number
+    echo "dummy_udc.$2" >"$gadgets/$1/UDC"
+    udc_of[$1]=$2
+}
+# Waits until the host side has enumerated each of the modems.
+wait_enumerated() {  # modem...
+    local modem
+    for modem in "$@"; do
+        wait_for 30 "$modem enumerated" usb_path "$modem"
+    done
+}
+unplug() {  # modem
+    echo "" >"$gadgets/$1/UDC"
+}
+
+# The three modems of the rows: a Quectel EC25 (four vendor-specific serial functions, AT on 02
+# and 03), a SIMCom SIM7600 (three, AT on 02) and a CDC ACM modem; the simulator answers AT on
+# the gadget side of their AT interfaces, and nothing reads the others.
+declare -A sim_pid
+make_modems() {
+    modprobe dummy_hcd num=4
+    modprobe libcomposite
+    mountpoint -q /sys/kernel/config || mount -t configfs none /sys/kernel/config
+    make_modem ec25 2c7c 0125 gser gser gser gser
+    make_modem simcom 1e0e 9001 gser gser gser
+    make_modem acm 1546 01a8 acm
+    local at
+    for at in "ec25 2" "ec25 3" "simcom 2" "acm 0"; do
+        answer $at
+    done
+}
+answer() {  # modem, interface
+    "$share/modem-sim" --answer "$(gadget_tty "$1" "$2")" >/dev/null 2>&1 &
+    sim_pid["$1 $2"]=$!
+}
+
+# No process holds a tty of the modems (ModemManager probes a new modem for some seconds).
+nobody_holds_modem_ttys() {
+    ! ls -l /proc/[0-9]*/fd 2>/dev/null | grep -qE '/dev/tty(USB|ACM)'
+}
+
+# --- what the box says -------------------------------------------------------------------------------
+
+ports_configured() { grep -c '^\[GSM' /etc/smsd.conf 2>/dev/null || true; }
+configured_devices() { sed -n 's#^device = /dev/##p' /etc/smsd.conf 2>/dev/null | sort | xargs; }
+passes() { sed -n 's/^modemwatchd_passes_total //p' /run/modemwatchd/modemwatchd.prom 2>/dev/null; }
+restarts() {
+    awk '/^modemwatchd_smsd_restarts_total/ { n += $2 } END { print n + 0 }' /run/modemwatchd/modemwatchd.prom
+}
+smsd_runs() {
+    local pid
+    pid=$(cat /run/smstools/smsd.pid 2>/dev/null) && [ -n "$pid" ] && [ "$(readlink /proc/"$pid"/exe)" = /usr/sbin/smsd ]
+}
+# smsd, since its latest start, reports exactly these ports receiving (GSM1 GSM2 ...).
+smsd_receiving() {
+    local status=/var/spool/sms/stats/status
+    smsd_runs && [ "$(find "$status" -newer /run/smstools/smsd.pid 2>/dev/null)" = "$status" ] &&
+        [ "$(sed -n 's/^\(GSM[0-9]*\):.*Receiving,.*/\1/p' "$status" | sort | xargs)" = "$*" ]
+}
+# The configuration names exactly these gsmmodem links and smsd receives on as many ports.
+served() {  # devices...
+    [ "$(configured_devices)" = "$(printf '%s\n' "$@" | sort | xargs)" ] || return 1
+    local ports=() n
+    for ((n = 1; n <= $#; n++)); do ports+=("GSM$n"); done
+    smsd_receiving "${ports[@]}"
+}

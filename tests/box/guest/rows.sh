@@ -1,0 +1,130 @@
+# The rows of the kernel box, one line each. Phase "main": install, probe, rules, served, unplug,
+# a new USB port, a burst, and the power cut in the middle of a restart (the host kills the
+# machine). Phase "after-cut": the next boot, on the disk as the cut left it.
+
+# The gsmmodem link each modem's AT port gets: named after the USB port it is in.
+link_of() { echo "gsmmodem-$(usb_path "$1")"; }
+# Where the link of a modem points: its AT interface's tty.
+links_to_interface() {  # modem, interface
+    local tty
+    tty=$(basename "$(readlink -f "/dev/$(link_of "$1")")")
+    [ "$(cat /sys/class/tty/"$tty"/device/../bInterfaceNumber 2>/dev/null || cat /sys/class/tty/"$tty"/device/bInterfaceNumber)" = "$2" ]
+}
+all_three() { echo "$(link_of ec25) $(link_of simcom) $(link_of acm)"; }
+# The last pass has ended with no port configured: its restart is counted.
+configured_none() { grep -qx "modemwatchd_ports_configured 0" /run/modemwatchd/modemwatchd.prom; }
+
+if [ "$phase" = main ]; then
+    # --- install ----------------------------------------------------------------------------------
+    dpkg -i "$share/modemwatchd.deb" >/tmp/dpkg.log 2>&1 || fail "dpkg -i: $(tail -n 5 /tmp/dpkg.log)"
+    wait_for 20 "modemwatchd active after install" systemctl is-active --quiet modemwatchd.service
+    make_modems
+    plug ec25 0
+    plug simcom 1
+    plug acm 2
+    wait_enumerated ec25 simcom acm
+    udevadm settle --timeout=30
+    wait_for 60 "ModemManager done with the new modems" nobody_holds_modem_ttys
+    say "installed; three modems made by the kernel: EC25 at $(usb_path ec25), SIM7600 at $(usb_path simcom), ACM at $(usb_path acm)"
+
+    # --- probe --at -----------------------------------------------------------------------------------
+    from=$(now)
+    modemwatchctl probe --at --json >/tmp/probe.json || fail "probe --at: $(cat /tmp/probe.json)"
+    took=$(since "$from")
+    at_port() {  # USB path: "tty interface"
+        jq -r --arg path "$1" '.modems[] | select(.usb_path == $path) | .at_port as $at
+            | .ports[] | select(.tty == $at) | "\(.tty) \(.interface)"' /tmp/probe.json
+    }
+    for expected in "ec25 2" "simcom 2" "acm 0"; do
+        set -- $expected
+        found=$(at_port "$(usb_path "$1")")
+        [ "${found#* }" = "$2" ] || fail "probe --at: the AT port of $1 is '$found', not on interface $2"
+    done
+    jq -e '.modems | length == 3' /tmp/probe.json >/dev/null || fail "probe --at --json: $(cat /tmp/probe.json)"
+    say "probe --at on the kernel's sysfs: each modem's AT port by USB path and interface, valid JSON ($took s)"
+
+    # --- the rules ------------------------------------------------------------------------------------
+    modemwatchctl probe --udev-rules --write >/tmp/write.log 2>&1 || fail "probe --udev-rules --write: $(cat /tmp/write.log)"
+    udevadm settle --timeout=30
+    [ "$(ls /dev | grep gsmmodem | sort | xargs)" = "$(all_three | tr ' ' '\n' | sort | xargs)" ] ||
+        fail "gsmmodem links: $(ls /dev | grep gsmmodem | xargs)"
+    links_to_interface ec25 02 && links_to_interface simcom 02 && links_to_interface acm 00 ||
+        fail "a link names a port other than its modem's AT port: $(ls -l /dev/gsmmodem*)"
+    for tty in /dev/ttyUSB* /dev/ttyACM*; do
+        udevadm info -q property "$tty" | grep -qx ID_MM_DEVICE_IGNORE=1 || fail "$tty lacks ID_MM_DEVICE_IGNORE"
+    done
+    systemctl is-active --quiet ModemManager || fail "ModemManager is not running"
+    mmcli -L | grep -q "No modems were found" || fail "ModemManager holds a modem: $(mmcli -L)"
+    say "probe --udev-rules --write: each AT port and only it linked, every port ignored by ModemManager, which runs and holds no modem"
+
+    # --- served ---------------------------------------------------------------------------------------
+    wait_for 90 "smsd receiving on the three modems" served $(all_three)
+    since_start=$(awk '/smsd: Smsd v.* started/ { n = NR } END { print n }' /var/log/smsd.log)
+    tail -n +"$since_start" /var/log/smsd.log | grep -q problem && fail "smsd found problems: $(tail -n +"$since_start" /var/log/smsd.log | grep problem)"
+    say "served: smsd receiving on all three through option and cdc_acm"
+
+    # --- unplug through the kernel -------------------------------------------------------------------
+    gone=$(link_of acm)
+    from=$(now)
+    unplug acm
+    wait_for 60 "$gone dropped from the configuration" served $(link_of ec25) $(link_of simcom)
+    say "unplugged through the kernel: dropped and served again in $(since "$from") s (udev, wake, pass)"
+
+    # --- a USB port the probe never saw -------------------------------------------------------------
+    # The SIM7600 moved to the spare bus, as a dead dongle is replaced through a spare port.
+    old=$(link_of simcom)
+    unplug simcom
+    wait_for 60 "the SIM7600 unplugged" served $(link_of ec25)
+    from=$(now)
+    plug simcom 3
+    wait_enumerated simcom
+    [ "$(link_of simcom)" != "$old" ] || fail "the spare port has the same path"
+    wait_for 60 "the SIM7600 served at $(link_of simcom)" served $(link_of ec25) $(link_of simcom)
+    links_to_interface simcom 02 || fail "$(link_of simcom) names the wrong interface"
+    say "the same model in a USB port never probed ($(usb_path simcom)): named $(link_of simcom) and served in $(since "$from") s, no probe"
+
+    # --- a burst ----------------------------------------------------------------------------------------
+    unplug ec25
+    unplug simcom
+    wait_for 60 "every modem unplugged" configured_none
+    sleep 2
+    before=$(restarts)
+    from=$(now)
+    plug ec25 0
+    sleep 0.4
+    plug simcom 1
+    sleep 0.4
+    plug acm 2
+    wait_enumerated ec25 simcom acm
+    wait_for 60 "the burst served" served $(all_three)
+    took=$(since "$from")
+    sleep 3  # a second wake-up, were there one, would have come by now
+    [ $(($(restarts) - before)) = 1 ] || fail "$(($(restarts) - before)) smsd restarts for a burst of three"
+    say "a burst of three plugs 0.4 s apart: one smsd restart serves them all ($took s)"
+
+    # --- the power cut ------------------------------------------------------------------------------------
+    stopping() { systemctl list-jobs --no-legend | grep -q 'smstools.service.*stop'; }
+    unplug acm
+    deadline=$((SECONDS + 30))
+    until stopping; do
+        ((SECONDS < deadline)) || fail "no restart of smstools after the unplug"
+        sleep 0.05
+    done
+    say "smstools being stopped: power cut"
+    echo "@@power-cut" >&3
+    sleep 60
+    fail "still running a minute after asking for the power cut"
+fi
+
+if [ "$phase" = after-cut ]; then
+    wait_for 30 "modemwatchd active after the power cut" systemctl is-active --quiet modemwatchd.service
+    make_modems
+    plug ec25 0
+    plug simcom 1
+    plug acm 2
+    wait_enumerated ec25 simcom acm
+    wait_for 90 "every modem served after the power cut" served $(all_three)
+    nuls=$(tr -dc '\0' </var/log/modemwatchd.log | wc -c)
+    [ "$nuls" = 0 ] || fail "the activity log holds $nuls NUL bytes"
+    say "booted after the power cut: the daemon runs and serves every modem, its log without NUL bytes"
+fi

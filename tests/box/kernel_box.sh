@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# The package on Debian's own kernel: a Debian 12 disk booted by QEMU with Debian's kernel and
+# initrd, USB modems made inside it by dummy_hcd and configfs gadgets and bound by the stock
+# drivers, and our amd64 package installed with dpkg. The rows run inside the box
+# (guest/rows.sh, from a shared folder) and report on a serial port of their own; the power
+# cut is the host killing QEMU when the box says smstools is being stopped, and the disk is
+# then read as the next boot would find it.
+#   tests/box/kernel_box.sh PACKAGE.deb MODEM_SIM_BINARY [rows|bench]
+# BOX_ACCEL=tcg|kvm|auto (auto: KVM only where a kernel boots under it within seconds).
+set -euo pipefail
+deb=$(realpath "$1")
+modem_sim=$(realpath "$2")
+mode=${3:-rows}
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/image.sh"
+
+cache=/var/cache/modemwatchd-test
+key=$(cat "$here/image.sh" | md5sum | cut -c1-12)
+image=$cache/kernel-box-$key.img
+kernel=$cache/kernel-box-$key.vmlinuz
+initrd=$cache/kernel-box-$key.initrd
+work=/var/tmp/modemwatchd-box-$$
+qemu_pid=
+tail_pid=
+started=$SECONDS
+
+cleanup() {
+    [ -z "$tail_pid" ] || kill "$tail_pid" 2>/dev/null || true
+    if [ -n "$qemu_pid" ]; then
+        kill -KILL "$qemu_pid" 2>/dev/null || true
+        wait "$qemu_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+say() { echo "box: $* ($((SECONDS - started)) s)"; }
+
+# What the box showed before it went quiet or failed: its console and what its rows left.
+show_box() {
+    echo "--- console (tail)"
+    tr -d '\r' <"$work/console.log" 2>/dev/null | tail -n 40 || true
+    if [ -s "$work/share/failure.txt" ]; then
+        echo "--- the box's own account"
+        cat "$work/share/failure.txt"
+    fi
+}
+
+fail() {
+    echo "box: FAILED: $*"
+    show_box
+    exit 1
+}
+
+# --- the disk and the accelerator ----------------------------------------------------------------
+
+mkdir -p "$cache" "$work/share"
+if [ ! -s "$image" ]; then
+    from=$SECONDS
+    rm -f "$cache"/kernel-box-*
+    build_image "$work" "$image" "$kernel" "$initrd"
+    # Written out now, not while the box boots: a vCPU waiting on this machine's disk for long
+    # looks like a soft lockup to the guest.
+    sync -f "$image"
+    say "image built and cached in $((SECONDS - from)) s"
+fi
+
+# Nested KVM hangs at boot on some machines: a kernel with no disk must panic within seconds.
+accel=${BOX_ACCEL:-auto}
+if [ "$accel" = auto ]; then
+    accel=tcg
+    if [ -w /dev/kvm ] && timeout 8 qemu-system-x86_64 -accel kvm -m 256 -display none -nodefaults -no-reboot \
+        -serial stdio -kernel "$kernel" -append "console=ttyS0 panic=-1" 2>/dev/null | grep -q "Kernel panic"; then
+        accel=kvm
+    fi
+fi
+
+cp --sparse=always "$image" "$work/box.img"
+# The guest's flushes are not passed on to this machine's disk (cache=unsafe): a killed QEMU
+# loses nothing it has written, so the power cut still loses exactly what the box had not yet
+# written to its disk, and no flush waits for this machine to write back the copy above.
+cp -r "$here/guest" "$work/share/guest"
+cp "$deb" "$work/share/modemwatchd.deb"
+cp "$modem_sim" "$work/share/modem-sim"
+echo "$mode" >"$work/share/mode"
+
+# --- one boot ----------------------------------------------------------------------------------------
+
+# Boots the disk and follows the rows' serial port until the box says it is done (its status),
+# asks for the power cut (the machine is killed at once: 100), or goes quiet for `seconds`.
+boot() {  # phase, seconds
+    local phase=$1 seconds=$2 line status=
+    echo "$phase" >"$work/share/phase"
+    : >"$work/rows.log"
+    qemu-system-x86_64 -accel "$accel" -smp "${BOX_SMP:-2}" -m 1024 -display none -nodefaults -no-reboot \
+        -kernel "$kernel" -initrd "$initrd" \
+        -append "console=ttyS0 root=/dev/vda rw quiet panic=-1 systemd.show_status=0" \
+        -drive "file=$work/box.img,format=raw,if=virtio,cache=unsafe" \
+        -virtfs "local,path=$work/share,mount_tag=box,security_model=none" \
+        -serial "file:$work/console.log" -serial "file:$work/rows.log" -nic none &
+    qemu_pid=$!
+    exec {rows}< <(tail -n +1 -F "$work/rows.log" 2>/dev/null & echo $! >"$work/tail.pid"; wait)
+    tail_pid=$(cat "$work/tail.pid")
+    local deadline=$((SECONDS + seconds))
+    while [ -z "$status" ]; do
+        if ((SECONDS >= deadline)); then
+            grep -q "soft lockup" "$work/console.log" &&
+                echo "box: the emulated CPUs locked up; BOX_SMP=1 runs one, more slowly"
+            fail "$phase: no word from the box for $seconds s"
+        fi
+        IFS= read -r -t 1 -u "$rows" line || continue
+        line=${line%$'\r'}
+        case $line in
+            @@power-cut) kill -KILL "$qemu_pid"; status=100 ;;
+            @@done\ *) status=${line#@@done }; kill -KILL "$qemu_pid" ;;
+            box:*) echo "$line ($((SECONDS - started)) s)"; deadline=$((SECONDS + seconds)) ;;
+            *) echo "  $line" ;;
+        esac
+    done
+    wait "$qemu_pid" 2>/dev/null || true
+    qemu_pid=
+    kill "$tail_pid" 2>/dev/null || true
+    tail_pid=
+    exec {rows}<&-
+    return "$status"
+}
+
+# --- the rows ----------------------------------------------------------------------------------------
+
+say "booting Debian 12's kernel under $accel"
+if [ "$mode" = bench ]; then
+    boot bench 600 || fail "the benchmark failed"
+    exit 0
+fi
+
+status=0
+boot main 300 || status=$?
+[ "$status" = 100 ] || fail "the box ended before the power cut (status $status)"
+
+# The disk as the next boot finds it: the journal replayed, nothing else repaired.
+e2fsck -E journal_only -y "$work/box.img" >/dev/null 2>&1 || true
+debugfs -R "cat /etc/smsd.conf" "$work/box.img" >"$work/smsd.conf" 2>/dev/null
+debugfs -R "cat /var/log/modemwatchd.log" "$work/box.img" >"$work/modemwatchd.log" 2>/dev/null
+ports=$(sed -n 's/^devices= GSM\* 1-\([0-9]*\)$/\1/p' "$work/smsd.conf")
+[ -n "$ports" ] && [ "$(wc -l <"$work/smsd.conf")" = $((63 + 7 * ports)) ] &&
+    [ "$(tail -n 1 "$work/smsd.conf")" = "GSM$ports = 0,1,2,3,4,5,6,7,8,9,s" ] &&
+    [ "$(tr -dc '\0' <"$work/smsd.conf" | wc -c)" = 0 ] ||
+    fail "after the power cut /etc/smsd.conf is not whole: $(od -c "$work/smsd.conf" | tail -n 5)"
+nuls=$(tr -dc '\0' <"$work/modemwatchd.log" | wc -c)
+[ "$nuls" = 0 ] || fail "after the power cut the activity log holds $nuls NUL bytes"
+say "power cut while smstools stopped: the journal replayed, /etc/smsd.conf whole ($ports ports), the log without NUL bytes"
+
+boot after-cut 300 || fail "the box failed after the power cut"
