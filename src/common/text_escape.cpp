@@ -39,6 +39,14 @@ size_t utf8Sequence(const std::string& text, size_t at, unsigned& code)
     return code < least || code > 0x10ffff || surrogate ? 0 : length;
 }
 
+// The bidirectional controls: they reorder what follows on the line, so a name could show as
+// another (CVE-2021-42574's trick).
+bool reordersText(unsigned code)
+{
+    return code == 0x061c || code == 0x200e || code == 0x200f || (code >= 0x202a && code <= 0x202e) ||
+           (code >= 0x2066 && code <= 0x2069);
+}
+
 std::string hexEscape(const char* format, unsigned value)
 {
     char escape[8];
@@ -54,7 +62,7 @@ std::string printable(const std::string& text)
     for (size_t at = 0; at < text.size();) {
         unsigned code = 0;
         const size_t length = utf8Sequence(text, at, code);
-        if (length == 0 || code < 0x20 || (code >= 0x7f && code < 0xa0)) {
+        if (length == 0 || code < 0x20 || (code >= 0x7f && code < 0xa0) || reordersText(code)) {
             for (size_t i = 0; i < (length == 0 ? 1 : length); ++i) {
                 shown += hexEscape("\\x%02x", static_cast<unsigned char>(text[at + i]));
             }

@@ -4,7 +4,7 @@
 #include <string>
 
 // `text` with every byte that could act on a terminal escaped as \xNN: C0 and C1 controls (ESC
-// above all), DEL, and bytes that are not UTF-8.
+// above all), DEL, bidirectional controls (U+202E and kin) and bytes that are not UTF-8.
 std::string printable(const std::string& text);
 
 // `text` as a JSON string, quotes included: controls escaped as \u00NN, and any byte that is not

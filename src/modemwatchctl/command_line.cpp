@@ -41,7 +41,7 @@ constexpr char kUsage[] =
     "\n"
     "Exit status of status: 0 shown, 1 the state cannot be read, 2 usage error (3 for check);\n"
     "of wake: 0 asked, 1 no daemon to wake or the wake-up cannot be scheduled; of probe: 0 ports\n"
-    "(with --at, an AT port) found, 1 none, 3 --write refused or failed.\n";
+    "(with --at, an AT port) found, 1 none, 3 --write refused or failed, or --at without root.\n";
 
 // The options of one command or another, for telling a misplaced one from a word nobody takes.
 const char* const kCommandOptions[] = {"--json", "--max-age", "--blocked", "--at", "--udev-rules", "--write"};

@@ -32,8 +32,9 @@ int last_blocked_count = 0;
 // for is owed in the same way until it has been done.
 bool restart_owed = true;
 
-// Restarts that left no smsd running, since smsd was last seen running, and the pass from which
-// on the next restart for a dead smsd may run: a box whose smsd cannot start is restarted
+// Restarts that left no smsd running, or brought back one that had died, since smsd was last seen
+// running at a pass that did not start it; and the pass from which on the next restart for a
+// dead smsd may run: a box whose smsd cannot start, or dies soon after each start, is restarted
 // after 1, 2, 4, ... up to 32 passes rather than every pass for ever.
 int failed_restarts = 0;
 long next_revival_pass = 0;
@@ -60,10 +61,13 @@ bool restartSmstools(int present)
     // until smsd runs again.
     const FatalSignalsHeld held;
     logLine("Stopping smstools...");
+    // smstools' init script acts as root on whatever smsd's pid file names.
+    mendSmsdPidFiles();
     stopSmstools();
     emptyRunLogs();
     createsmsd(conf);
     logLine("Starting smstools...");
+    mendSmsdPidFiles();
     startSmstools();
     if (held.anyPending()) {
         // The process ends as the hold does; the pass's lines need not go with it.
@@ -153,13 +157,15 @@ bool checkmodemstatus()
             last_blocked_count = blocked;
             recordRestart(causeOf(changed, owed, configured, present));
             smsd = smsdAfterStart();
-            if (!smsd.running) {
+            // An smsd brought back from the dead has not come back until it lives to a pass of
+            // its own: one that dies seconds after each start looks alive right after it.
+            if (revive || !smsd.running) {
                 next_revival_pass = state.passes + (1L << std::min(failed_restarts, kLongestBackoffShift));
                 ++failed_restarts;
             }
         }
     }
-    if (smsd.running) {
+    if (smsd.running && !restarted) {
         failed_restarts = 0;
         next_revival_pass = 0;
     }

@@ -243,3 +243,13 @@ TEST(Modemwatchctl, AgesAreMeasuredOnTheBootClockThatNoClockStepMoves)
     const Outcome ahead = ctl(with(stepped, std::to_string(now_boot - 5), std::to_string(now_boot + 600)), "check", false);
     EXPECT_EQ(ahead.status, 3) << ahead.out;
 }
+
+TEST(Modemwatchctl, BidirectionalControlsInLabelsAreShownEscaped)
+{
+    // U+202E would make what follows it read backwards: a device could pass for another.
+    const std::string reversing = with(state(kTwoFine, 2, 0, 5), "gsmmodem-1-1.2", "gsmmodem-\u202e2.1-1\u2066");
+    const Outcome shown = ctl(reversing, "status");
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(shown.out.find("\u202e"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("gsmmodem-\\xe2\\x80\\xae2.1-1\\xe2\\x81\\xa6"), std::string::npos) << shown.out;
+}

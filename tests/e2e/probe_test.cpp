@@ -13,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -190,4 +191,73 @@ TEST(Probe, WriteRefusesToReplaceARulesFileItDidNotWrite)
     EXPECT_NE(refused.out.find("was not written by modemwatchctl probe: not replacing it"), std::string::npos)
         << refused.out;
     EXPECT_EQ(box.readInside("/etc/udev/rules.d/90-gsmmodem.rules"), "# the admin's own\n");
+
+    // A link, to nowhere or to /dev/null, is no rules file of ours either.
+    for (const char* target : {"/nonexistent/90-gsmmodem.rules", "/dev/null"}) {
+        ASSERT_EQ(box.inside([&] {
+            unlink("/etc/udev/rules.d/90-gsmmodem.rules");
+            return symlink(target, "/etc/udev/rules.d/90-gsmmodem.rules");
+        }), 0);
+        const ProbeRun linked = probe(box, {"--udev-rules", "--write"});
+        EXPECT_EQ(linked.status, 3) << target << ": " << linked.out;
+        EXPECT_EQ(box.inside([&] {
+            char seen[64] = {};
+            return readlink("/etc/udev/rules.d/90-gsmmodem.rules", seen, sizeof seen - 1) > 0 &&
+                           std::string(seen) == target ? 0 : 1;
+        }), 0) << target << " was replaced";
+    }
+}
+
+TEST(Probe, APortOpenedAfterTheListingIsLeftAlone)
+{
+    Box box;
+    ASSERT_TRUE(mountBoxTerminals(box));
+    const std::string sys = box.root() + "/sys";
+    addFakeUsbDevice(sys, {"1-1.2", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", ""});
+    // Two ports that never answer: the first costs the probe a second, in which smsd opens the
+    // second.
+    for (const FakePort& port : {FakePort{"ttyUSB0", "1-1.2", 0, "ff", "option", false, {}},
+                                 FakePort{"ttyUSB1", "1-1.2", 1, "ff", "option", false, {}}}) {
+        addFakeUsbPort(sys, {port.tty, port.usb_path, port.interface, port.interface_class, port.driver});
+        plugPort(box, port);
+        ASSERT_TRUE(waitUntil([&] { return fileExists(box.root() + "/run/" + port.tty + ".ready"); }, 5000));
+    }
+    ASSERT_EQ(box.inside([&] { return mount(sys.c_str(), "/sys", nullptr, MS_BIND, nullptr) == 0 ? 0 : 1; }), 0);
+    const std::string out = box.root() + "/run/probe.out";
+    const pid_t probing = box.spawn({MODEMWATCHCTL_BINARY, "probe", "--at"}, {{}, out, {}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    box.startInside([] {
+        const int held = open("/dev/ttyUSB1", O_RDWR | O_NOCTTY | O_NONBLOCK);
+        pause();
+        return held;
+    });
+    EXPECT_EQ(waitExit(probing, 10000), 1) << readFile(out);
+    EXPECT_NE(readFile(out).find("\nheld       ttyUSB1  1-1.2     12d1:1001  01  option"), std::string::npos) << readFile(out);
+    EXPECT_FALSE(fileExists(box.root() + "/run/ttyUSB1.spoken-to")) << "the port smsd opened got our AT";
+}
+
+TEST(Probe, OpensNoPortWithoutRoot)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs a user to run the probe as";
+    }
+    Box box;
+    ASSERT_TRUE(mountBoxTerminals(box));
+    const std::string sys = box.root() + "/sys";
+    addFakeUsbDevice(sys, {"1-1.2", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", ""});
+    const FakePort port{"ttyUSB0", "1-1.2", 0, "ff", "option", false, {}};
+    addFakeUsbPort(sys, {port.tty, port.usb_path, port.interface, port.interface_class, port.driver});
+    plugPort(box, port);
+    ASSERT_TRUE(waitUntil([&] { return fileExists(box.root() + "/run/ttyUSB0.ready"); }, 5000));
+    ASSERT_EQ(box.inside([&] { return mount(sys.c_str(), "/sys", nullptr, MS_BIND, nullptr) == 0 ? 0 : 1; }), 0);
+    const std::string err = box.root() + "/run/probe.err";
+    for (const char* option : {"--at", "--udev-rules"}) {
+        SpawnOptions as_user;
+        as_user.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        as_user.stderr_path = err;
+        EXPECT_EQ(waitExit(box.spawn({MODEMWATCHCTL_BINARY, "probe", option}, as_user), 10000), 3) << option;
+        EXPECT_NE(readFile(err).find("which needs root"), std::string::npos) << readFile(err);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(fileExists(box.root() + "/run/ttyUSB0.spoken-to"));
 }

@@ -6,6 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -67,4 +71,36 @@ TEST(Wake, WithNoDaemonToWakeItSaysSoAtOnce)
     writeFile(pid_file, std::to_string(getpid()) + "\n");  // a live pid, but no lock held
     EXPECT_EQ(wake(), 1);
     EXPECT_FALSE(fileExists(box.hostPath("/run/modemwatchd/wake"))) << "nothing is asked for";
+}
+
+TEST(Wake, ALockHeldOnTheStampDelaysNoWakeUp)
+{
+    Box box;
+    box.plug("gsmmodem1");
+    DaemonOptions options;
+    options.daemon_mode = true;
+    Daemon daemon(box, options);
+    // A stamp as an older version left it, readable by all, opened and locked by someone who
+    // does not let go.
+    const std::string stamp = box.hostPath("/run/modemwatchd/wake");
+    writeFile(stamp, "1\n");
+    chmod(stamp.c_str(), 0644);
+    const pid_t holder = box.spawn({"flock", "--exclusive", "/run/modemwatchd/wake", "sleep", "100"});
+    ASSERT_TRUE(waitUntil([&] {
+        const int fd = open(stamp.c_str(), O_RDONLY | O_CLOEXEC);
+        const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+        close(fd);
+        return held;
+    }, 5000));
+    const std::string err = box.root() + "/run/wake.err";
+    for (int call = 0; call < 2; ++call) {
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(waitExit(box.spawn({MODEMWATCHCTL_BINARY, "--pid-file", daemon.pidPath(), "wake"}, {{}, {}, err}), 3000),
+                  0) << readFile(err);
+        EXPECT_LT(secondsSince(start), 0.5) << "a RUN program must return at once";
+    }
+    EXPECT_TRUE(waitUntil([&] { return reloads(daemon) == 1; }, 5000)) << "one wake-up for the two calls";
+    EXPECT_EQ(modeOf(stamp), 0600U) << "the stamp is root's alone";
+    kill(holder, SIGKILL);
+    waitExit(holder, 5000);
 }

@@ -1,6 +1,7 @@
 // Simulated GSM modems for the real smsd: pseudo-terminals that answer its AT commands.
 #include "integration/modem_sim.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
@@ -39,6 +40,23 @@ std::string answer(std::string command, const ModemIdentity& identity)
 
 } // namespace
 
+namespace {
+
+// Answers each complete command line in `pending`, unless told to keep silent.
+void answerLines(int fd, std::string& pending, const ModemIdentity& identity, bool silent)
+{
+    for (size_t end; (end = pending.find_first_of("\r\n")) != std::string::npos;) {
+        const std::string command = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        if (!command.empty() && !silent) {
+            const std::string reply = answer(command, identity);
+            (void)!write(fd, reply.data(), reply.size());
+        }
+    }
+}
+
+} // namespace
+
 void serveSimulatedModem(int master, const ModemIdentity& identity)
 {
     std::string pending;
@@ -51,13 +69,22 @@ void serveSimulatedModem(int master, const ModemIdentity& identity)
             continue;
         }
         pending.append(buffer, static_cast<size_t>(got));
-        for (size_t end; (end = pending.find_first_of("\r\n")) != std::string::npos;) {
-            const std::string command = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (!command.empty()) {
-                const std::string reply = answer(command, identity);
-                (void)!write(master, reply.data(), reply.size());
-            }
+        answerLines(master, pending, identity, false);
+    }
+}
+
+void answerUntilHangup(int fd, const ModemIdentity& identity, const volatile sig_atomic_t& hung)
+{
+    std::string pending;
+    char buffer[256];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+            return;
+        }
+        if (got > 0) {
+            pending.append(buffer, static_cast<size_t>(got));
+            answerLines(fd, pending, identity, hung != 0);
         }
     }
 }

@@ -3,6 +3,7 @@
 
 #include "sandbox/box.hpp"
 
+#include <csignal>
 #include <string>
 #include <sys/types.h>
 
@@ -14,6 +15,11 @@ struct ModemIdentity {
     std::string imei = "358240051111110";
 };
 [[noreturn]] void serveSimulatedModem(int master, const ModemIdentity& identity = {});
+
+// Answers on `fd` until its terminal hangs up (the USB device behind a gadget's port is reset or
+// unplugged) or fails; while `hung` is set it takes every command and answers none, like a modem
+// whose firmware has locked up.
+void answerUntilHangup(int fd, const ModemIdentity& identity, const volatile sig_atomic_t& hung);
 
 // Gives the box its own devpts instance on /dev/pts (and /dev/ptmx), so its modems' terminals
 // are the box's alone.

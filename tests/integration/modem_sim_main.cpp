@@ -3,9 +3,13 @@
 //                             prints the slave's path and answers on it until killed; who may
 //                             open the terminal is the caller's to set
 //   modem-sim --answer TTY    answers on a terminal that is there already: the gadget side
-//                             (/dev/ttyGSn) of a USB modem the kernel makes, say
+//                             (/dev/ttyGSn) of a USB modem the kernel makes, say; opened again
+//                             whenever it hangs up. SIGUSR1 makes the modem hang: it takes
+//                             every command and answers none until its port hangs up (its USB
+//                             device reset or re-enumerated)
 #include "integration/modem_sim.hpp"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +18,13 @@
 #include <unistd.h>
 
 namespace {
+
+volatile sig_atomic_t hung = 0;
+
+void hang(int)
+{
+    hung = 1;
+}
 
 void makeRaw(int fd)
 {
@@ -28,13 +39,21 @@ void makeRaw(int fd)
 int main(int argc, char** argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--answer") == 0) {
-        const int fd = open(argv[2], O_RDWR | O_NOCTTY);
-        if (fd < 0) {
-            std::perror(argv[2]);
-            return 1;
+        struct sigaction action {};
+        action.sa_handler = hang;
+        sigaction(SIGUSR1, &action, nullptr);
+        for (;;) {
+            const int fd = open(argv[2], O_RDWR | O_NOCTTY);
+            if (fd < 0) {
+                usleep(100000);
+                continue;
+            }
+            makeRaw(fd);
+            answerUntilHangup(fd, {}, hung);
+            close(fd);
+            hung = 0;
+            usleep(100000);
         }
-        makeRaw(fd);
-        serveSimulatedModem(fd);
     }
     if (argc != 2) {
         std::fprintf(stderr, "usage: modem-sim LINK | modem-sim --answer TTY\n");

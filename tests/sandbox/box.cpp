@@ -23,8 +23,9 @@
 namespace {
 
 // Records each call and the smsd.conf it found; sleeps when asked to. Like smstools' init script,
-// it starts a stand-in smsd (a sleep) whose pid goes into /run/smstools/smsd.pid, and stops it;
-// once it runs, it publishes a prepared status file as smsd would.
+// it starts a stand-in smsd (a sleep installed as /usr/local/sbin/smsd, living 100000 s or as
+// long as ROOT/smsd.lives says) whose pid goes into /run/smstools/smsd.pid, and stops whatever
+// that file names; once it runs, it publishes a prepared status file as smsd would.
 const char kFakeService[] = R"SH(#!/bin/sh
 echo "$*" >> ROOT/service.calls
 cp /etc/smsd.conf "ROOT/run/smsd.conf-at-$2" 2>/dev/null
@@ -39,7 +40,7 @@ if [ "$2" = stop ] && [ -f /run/smstools/smsd.pid ]; then
 fi
 if [ "$2" = start ] && [ ! -f ROOT/smsd.fails ]; then
     mkdir -p /run/smstools
-    sleep 100000 </dev/null >/dev/null 2>&1 &
+    /usr/local/sbin/smsd "$(cat ROOT/smsd.lives 2>/dev/null || echo 100000)" </dev/null >/dev/null 2>&1 &
     echo $! > /run/smstools/smsd.pid
 fi
 if [ "$2" = start ] && [ -f ROOT/status.on-start ]; then
@@ -187,6 +188,10 @@ Box::Box()
     }
     writeFile(root_ + "/service", service);
     chmod((root_ + "/service").c_str(), 0755);
+    // The stand-in smsd: its executable is what tells smsd from another process.
+    makeDirs(root_, {"sbin"});
+    writeFile(root_ + "/sbin/smsd", readFile("/bin/sleep"));
+    chmod((root_ + "/sbin/smsd").c_str(), 0755);
     syslog_.bindTo(root_ + "/dev/log");
     startHolder();
 }
@@ -243,6 +248,7 @@ void Box::startHolder()
         bind(root_ + "/mnt", "/mnt");
         bind(root_ + "/box-run", "/run");
         bind(root_ + "/service", "/usr/sbin/service");
+        bind(root_ + "/sbin", "/usr/local/sbin");
         bind(root_ + "/dev", "/dev");
         // The host may have an smsd.conf of its own (the smstools package installs one);
         // removing it through the overlay leaves a whiteout in the box's layer only.

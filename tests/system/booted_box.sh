@@ -110,6 +110,10 @@ done
 [ $(($(log_passes) - lines_before)) = $(($(passes) - passes_before)) ] ||
     fail "passes $passes_before to $(passes), but $(($(log_passes) - lines_before)) logged across the rotations"
 row "logrotate mid-run: every pass in the old or the new file, $(($(passes) - passes_before)) passes"
+in_box sh -c 'ls /var/log/smsd.log.1*' >/dev/null 2>&1 || fail "logrotate left smsd's log /var/log/smsd.log alone"
+[ "$(in_box stat -c %s /var/log/smsd.log)" -lt "$(in_box sh -c 'zcat -f /var/log/smsd.log.1* | wc -c')" ] ||
+    fail "smsd's log was not cut after its copy"
+row "logrotate mid-run: smsd's log copied and cut in place"
 
 # --- the node exporter inside ----------------------------------------------------------------------
 
@@ -129,6 +133,8 @@ unit_is smstools.service active || fail "smstools' unit no longer says active: t
 one_pass
 wait_for 10 "a restart for the dead smsd" revived
 wait_for 30 "smsd receiving again" smsd_receiving GSM1
+[ "$(in_box sh -c 'tr -dc "\\000" </var/log/smsd.log | wc -c')" = 0 ] || fail "NUL bytes in smsd's log after its rotation"
+in_box grep -q "smsd: Smsd v.* started" /var/log/smsd.log || fail "smsd's restart did not reach its emptied log"
 row "smsd killed while its unit says active: the next pass brings it back"
 
 # --- a burst of modems, woken as udev would ----------------------------------------------------------

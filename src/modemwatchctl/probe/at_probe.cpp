@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -95,12 +96,22 @@ void closeWithoutWaiting(unique_fd& fd, const std::string& path)
 
 } // namespace
 
-AtAnswer askAt(const std::string& path)
+AtAnswer askAt(const std::string& path, const std::function<bool()>& held_by_another)
 {
     AtAnswer answer;
     unique_fd fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     struct termios before {};
     if (!fd.valid() || tcgetattr(fd.get(), &before) != 0) {
+        return answer;
+    }
+    // Ours alone from now on (smsd's user cannot open it while we ask), and given up untouched
+    // to a program that opened it between the listing and now: not a byte sent, none flushed.
+    const bool exclusive = ioctl(fd.get(), TIOCEXCL) == 0;
+    if (held_by_another()) {
+        if (exclusive) {
+            ioctl(fd.get(), TIOCNXCL);
+        }
+        answer.held = true;
         return answer;
     }
     answer.opened = true;
@@ -128,6 +139,9 @@ AtAnswer askAt(const std::string& path)
     }
     tcflush(fd.get(), TCIOFLUSH);
     tcsetattr(fd.get(), TCSANOW, &before);
+    if (exclusive) {
+        ioctl(fd.get(), TIOCNXCL);
+    }
     closeWithoutWaiting(fd, path);
     return answer;
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -104,8 +105,15 @@ std::string json(const std::vector<UsbModem>& modems, bool probed)
 
 int runProbe(const ProbeOptions& options)
 {
-    std::vector<UsbModem> modems = listSerialModems("/sys", "/dev");
     const bool probed = options.at || options.udev_rules;
+    // Which ports smsd holds shows only in its /proc entries, which only root may read: opened
+    // by anyone else, a port smsd serves would get our AT traffic amid its own.
+    if (probed && geteuid() != 0) {
+        static_cast<void>(std::fprintf(stderr, "modemwatchctl: probe --at and --udev-rules open ports, which needs root: "
+                                               "without it the ports smsd holds cannot be told from free ones\n"));
+        return 3;
+    }
+    std::vector<UsbModem> modems = listSerialModems("/sys", "/dev");
     if (probed) {
         probeAtPorts(modems, "/dev");
     }

@@ -15,7 +15,8 @@
 
 namespace {
 
-// The tty names some process has open, from every /proc/PID/fd; what /proc hides stays unseen.
+// The tty names some other process has open, from every /proc/PID/fd; what /proc hides stays
+// unseen (hence root only).
 std::set<std::string> heldTtys(const std::string& dev)
 {
     std::set<std::string> held;
@@ -106,7 +107,15 @@ void probeAtPorts(std::vector<UsbModem>& modems, const std::string& dev)
             if (port.held || !servesModems(port)) {
                 continue;
             }
-            const AtAnswer answer = askAt(dev + "/" + port.tty);
+            // Held ports were found at the listing, seconds ago: smsd may have opened this one
+            // since, or may do so while we open it.
+            const auto held = [&] { return heldTtys(dev).count(port.tty) != 0; };
+            if (held()) {
+                port.held = true;
+                continue;
+            }
+            const AtAnswer answer = askAt(dev + "/" + port.tty, held);
+            port.held = answer.held;
             port.probed = answer.opened;
             port.answered = answer.answered;
             port.make = answer.make;

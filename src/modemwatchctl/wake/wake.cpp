@@ -1,6 +1,7 @@
 // `modemwatchctl wake`: asks the running daemon for a pass soon, one wake-up per burst of calls.
 #include "modemwatchctl/wake/wake.hpp"
 
+#include "common/replace_file.hpp"
 #include "common/spawn.hpp"
 #include "common/unique_fd.hpp"
 #include "common/write_file.hpp"
@@ -31,20 +32,65 @@ long long bootTimeNanoseconds()
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
+// The stamp's number; 0 when it holds none.
+long long stampIn(int fd)
+{
+    char text[32] = {};
+    const ssize_t got = pread(fd, text, sizeof text - 1, 0);
+    return got > 0 ? std::strtoll(text, nullptr, 10) : 0;
+}
+
+// Our own calls hold the lock for microseconds; anyone holding it longer is no call of ours.
+bool lockWithin(int fd, int milliseconds)
+{
+    for (int waited = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; waited += 10) {
+        if (errno != EWOULDBLOCK || waited >= milliseconds) {
+            return false;
+        }
+        usleep(10000);
+    }
+    return true;
+}
+
+unique_fd openStamp()
+{
+    // Root's alone: a user who could open it could lock it and hold every wake-up (udev's RUN
+    // programs among them) for as long as he likes. A stamp an older version left readable is
+    // made so too.
+    unique_fd fd(open(kStampPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (fd.valid() && fchmod(fd.get(), 0600) != 0) {
+        fd.reset();
+    }
+    return fd;
+}
+
 // Keeps the latest call time in the stamp, under a lock: concurrent calls (udev handles events
-// in parallel) never move it back. Gives the stamp as it now stands, or -1 with errno.
+// in parallel) never move it back. A lock held for long (by a process that opened the stamp while
+// it could) is left behind with the file it is on: a new stamp is renamed over it. Gives the stamp
+// as it now stands, or -1 with errno.
 long long stampAtLeast(long long call)
 {
     if (mkdir(kMetricsDirectory, 0755) != 0 && errno != EEXIST) {
         return -1;
     }
-    unique_fd fd(open(kStampPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-    if (!fd.valid() || flock(fd.get(), LOCK_EX) != 0) {
+    constexpr int kLockMilliseconds = 200;
+    unique_fd fd = openStamp();
+    if (!fd.valid()) {
         return -1;
     }
-    char text[32] = {};
-    const ssize_t got = pread(fd.get(), text, sizeof text - 1, 0);
-    const long long stamped = got > 0 ? std::strtoll(text, nullptr, 10) : 0;
+    if (!lockWithin(fd.get(), kLockMilliseconds)) {
+        unique_fd directory(open(kMetricsDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const std::string aside = ".wake." + std::to_string(getpid());
+        const std::string kept = std::to_string(stampIn(fd.get())) + "\n";
+        if (!directory.valid() || replaceFileAt(directory.get(), "wake", aside.c_str(), kept, 0600, false) != 0) {
+            return -1;
+        }
+        fd = openStamp();
+        if (!fd.valid() || !lockWithin(fd.get(), kLockMilliseconds)) {
+            return -1;
+        }
+    }
+    const long long stamped = stampIn(fd.get());
     if (call <= stamped) {
         return stamped;
     }
