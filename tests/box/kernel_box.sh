@@ -22,9 +22,27 @@ initrd=$cache/kernel-box-$key.initrd
 work=/var/tmp/modemwatchd-box-$$
 qemu_pid=
 tail_pid=
+sims=()
+monitor_port=$((20000 + $$ % 20000))
 started=$SECONDS
 
+end_sims() {
+    local sim
+    for sim in "${sims[@]}"; do
+        kill "$sim" 2>/dev/null || true
+        wait "$sim" 2>/dev/null || true
+    done
+    sims=()
+}
+
+# A command for QEMU's monitor, asked for by the box (plugging a USB device in or out).
+monitor() {
+    { echo "$1"; sleep 0.5; } >"/dev/tcp/127.0.0.1/$monitor_port" 2>/dev/null ||
+        echo "box: the monitor took no '$1'"
+}
+
 cleanup() {
+    end_sims
     [ -z "$tail_pid" ] || kill "$tail_pid" 2>/dev/null || true
     if [ -n "$qemu_pid" ]; then
         kill -KILL "$qemu_pid" 2>/dev/null || true
@@ -92,13 +110,25 @@ boot() {  # phase, seconds
     local phase=$1 seconds=$2 line status=
     echo "$phase" >"$work/share/phase"
     : >"$work/rows.log"
+    # Besides the gadgets, an xHCI controller of QEMU's, for FTDI serial adapters (modems behind a
+    # USB-serial bridge) and a hub plugged while the box runs, through QEMU's monitor; the
+    # adapters' far ends are pseudo-terminals here, answered by the simulator.
+    : >"$work/qemu.err"
     qemu-system-x86_64 -accel "$accel" -smp "${BOX_SMP:-2}" -m 1024 -display none -nodefaults -no-reboot \
         -kernel "$kernel" -initrd "$initrd" \
         -append "console=ttyS0 root=/dev/vda rw quiet panic=-1 systemd.show_status=0" \
         -drive "file=$work/box.img,format=raw,if=virtio,cache=unsafe" \
         -virtfs "local,path=$work/share,mount_tag=box,security_model=none" \
-        -serial "file:$work/console.log" -serial "file:$work/rows.log" -nic none &
+        -device qemu-xhci,id=xhci -chardev pty,id=adapter1 -chardev pty,id=adapter2 -chardev pty,id=adapter3 \
+        -monitor "tcp:127.0.0.1:$monitor_port,server=on,wait=off" \
+        -serial "file:$work/console.log" -serial "file:$work/rows.log" -nic none >"$work/qemu.err" 2>&1 &
     qemu_pid=$!
+    local pty
+    for _ in $(seq 50); do [ "$(grep -c 'redirected to /dev/pts' "$work/qemu.err")" = 3 ] && break; sleep 0.1; done
+    for pty in $(sed -n 's#.*redirected to \(/dev/pts/[0-9]*\) .*#\1#p' "$work/qemu.err"); do
+        "$modem_sim" --answer "$pty" &
+        sims+=("$!")
+    done
     exec {rows}< <(tail -n +1 -F "$work/rows.log" 2>/dev/null & echo $! >"$work/tail.pid"; wait)
     tail_pid=$(cat "$work/tail.pid")
     local deadline=$((SECONDS + seconds))
@@ -108,10 +138,12 @@ boot() {  # phase, seconds
                 echo "box: the emulated CPUs locked up; BOX_SMP=1 runs one, more slowly"
             fail "$phase: no word from the box for $seconds s"
         fi
+        kill -0 "$qemu_pid" 2>/dev/null || fail "$phase: QEMU ended: $(cat "$work/qemu.err")"
         IFS= read -r -t 1 -u "$rows" line || continue
         line=${line%$'\r'}
         case $line in
             @@power-cut) kill -KILL "$qemu_pid"; status=100 ;;
+            @@hmp\ *) monitor "${line#@@hmp }" ;;
             @@done\ *) status=${line#@@done }; kill -KILL "$qemu_pid" ;;
             box:*) echo "$line ($((SECONDS - started)) s)"; deadline=$((SECONDS + seconds)) ;;
             *) echo "  $line" ;;
@@ -119,6 +151,7 @@ boot() {  # phase, seconds
     done
     wait "$qemu_pid" 2>/dev/null || true
     qemu_pid=
+    end_sims
     kill "$tail_pid" 2>/dev/null || true
     tail_pid=
     exec {rows}<&-

@@ -18,17 +18,17 @@ journal_at() {  # since, pattern
 }
 mtime() { date -r "$1" +%s.%N 2>/dev/null; }
 
+link=/dev/gsmmodem-$(usb_path acm)
 runs=()
 for plug_number in $(seq 1 10); do
     unplug acm
     wait_for 120 "the ACM modem unplugged" served "gsmmodem-$(usb_path ec25)"
     sleep 1
-    link=/dev/gsmmodem-3-1
     bound=$(now)
     plug acm 2
     until [ -e "$link" ]; do sleep 0.01; done
     linked=$(now)
-    wait_for 120 "the ACM modem served" served "gsmmodem-$(usb_path ec25)" "gsmmodem-3-1"
+    wait_for 120 "the ACM modem served" served "gsmmodem-$(usb_path ec25)" "${link#/dev/}"
     woken=$(journal_at "$linked" "Started run-.*[.]service - modemwatchd wake-up")
     stopping=$(journal_at "$linked" "Stopping smstools.service")
     stopped=$(journal_at "$linked" "Stopped smstools.service")

@@ -80,10 +80,26 @@ gadget_tty() {  # modem, interface
 usb_path() {  # modem
     local device
     for device in /sys/bus/usb/devices/*; do
-        [ "$(cat "$device/serial" 2>/dev/null)" = "box-$1" ] && { basename "$device"; return 0; }
+        if [ "$(cat "$device/serial" 2>/dev/null)" = "box-$1" ]; then
+            basename "$device"
+            return 0
+        fi
     done
     return 1
 }
+
+# The USB paths of the devices with these ids, sorted.
+usb_paths_of() {  # idVendor, idProduct
+    local device
+    for device in /sys/bus/usb/devices/*; do
+        if [ "$(cat "$device/idVendor" 2>/dev/null):$(cat "$device/idProduct" 2>/dev/null)" = "$1:$2" ]; then
+            basename "$device"
+        fi
+    done | sort | xargs
+}
+
+# Asks the host to plug a device of QEMU's in or out (its monitor's device_add and device_del).
+qemu_monitor() { echo "@@hmp $*" >&3; }
 
 plug() {  # modem, UDC number
     echo "dummy_udc.$2" >"$gadgets/$1/UDC"

@@ -31,6 +31,8 @@ if [ "$phase" = main ]; then
     from=$(now)
     modemwatchctl probe --at --json >/tmp/probe.json || fail "probe --at: $(cat /tmp/probe.json)"
     took=$(since "$from")
+    # Each port that takes no data (nothing reads its interface) used to cost 30 s at close().
+    awk -v t="$took" 'BEGIN { exit !(t < 15) }' || fail "probe --at took $took s"
     at_port() {  # USB path: "tty interface"
         jq -r --arg path "$1" '.modems[] | select(.usb_path == $path) | .at_port as $at
             | .ports[] | select(.tty == $at) | "\(.tty) \(.interface)"' /tmp/probe.json
@@ -64,11 +66,20 @@ if [ "$phase" = main ]; then
     say "served: smsd receiving on all three through option and cdc_acm"
 
     # --- unplug through the kernel -------------------------------------------------------------------
+    # A pass just made, so the next one of the 30 s period is that far away: only the wake-up
+    # udev runs can drop the modem sooner.
+    before=$(passes)
+    systemctl kill -s HUP --kill-who=main modemwatchd.service
+    passes_above() { [ "$(passes)" -gt "$1" ]; }
+    wait_for 20 "a pass after pass $before" passes_above "$before"
     gone=$(link_of acm)
     from=$(now)
     unplug acm
-    wait_for 60 "$gone dropped from the configuration" served $(link_of ec25) $(link_of simcom)
-    say "unplugged through the kernel: dropped and served again in $(since "$from") s (udev, wake, pass)"
+    not_configured() { ! grep -q "^device = /dev/$1\$" /etc/smsd.conf; }
+    wait_for 20 "$gone dropped from the configuration (udev, wake, pass)" not_configured "$gone"
+    dropped=$(since "$from")
+    wait_for 60 "the other two served" served $(link_of ec25) $(link_of simcom)
+    say "unplugged through the kernel: dropped from the configuration in $dropped s (udev, wake, pass), served again in $(since "$from") s"
 
     # --- a USB port the probe never saw -------------------------------------------------------------
     # The SIM7600 moved to the spare bus, as a dead dongle is replaced through a spare port.
@@ -101,6 +112,40 @@ if [ "$phase" = main ]; then
     sleep 3  # a second wake-up, were there one, would have come by now
     [ $(($(restarts) - before)) = 1 ] || fail "$(($(restarts) - before)) smsd restarts for a burst of three"
     say "a burst of three plugs 0.4 s apart: one smsd restart serves them all ($took s)"
+
+    # --- a hub where a modem was ---------------------------------------------------------------------
+    # A modem behind a USB-serial bridge (QEMU's FTDI adapter) probed in a USB port, then a hub in
+    # that port with two such modems behind it: neither may take the name of the one that was
+    # there (KERNELS matches any parent), and a new probe names each after its own port.
+    ftdi="0403 6001"
+    ftdi_at() { [ "$(usb_paths_of $ftdi)" = "$*" ]; }  # the FTDI modems' USB paths, exactly
+    ftdi_somewhere() { [ -n "$(usb_paths_of $ftdi)" ]; }
+    qemu_monitor device_add usb-serial,id=bridge,bus=xhci.0,port=1,chardev=adapter1
+    wait_for 30 "the FTDI modem enumerated" ftdi_somewhere
+    port=$(usb_paths_of $ftdi)
+    udevadm settle --timeout=30
+    wait_for 60 "ModemManager done with the FTDI modem" nobody_holds_modem_ttys
+    modemwatchctl probe --udev-rules --write >/tmp/write.log 2>&1 || fail "probe --udev-rules --write: $(cat /tmp/write.log)"
+    wait_for 30 "gsmmodem-$port" test -L "/dev/gsmmodem-$port"
+    qemu_monitor device_del bridge
+    wait_for 30 "the FTDI modem gone" ftdi_at
+    qemu_monitor device_add usb-hub,id=hub,bus=xhci.0,port=1
+    wait_for 30 "the hub enumerated" test -e "/sys/bus/usb/devices/$port/bDeviceClass"
+    qemu_monitor device_add usb-serial,id=behind1,bus=xhci.0,port=1.1,chardev=adapter2
+    qemu_monitor device_add usb-serial,id=behind2,bus=xhci.0,port=1.2,chardev=adapter3
+    wait_for 30 "two FTDI modems behind the hub" ftdi_at "$port.1" "$port.2"
+    udevadm settle --timeout=30
+    [ ! -e "/dev/gsmmodem-$port" ] && ! ls -l /dev | grep -q "gsmmodem-$port\.[12]" ||
+        fail "modems behind the hub named after the modem that was there: $(ls -l /dev/gsmmodem*)"
+    wait_for 60 "ModemManager done with the modems behind the hub" nobody_holds_modem_ttys
+    modemwatchctl probe --udev-rules --write >/tmp/write.log 2>&1 || fail "probe --udev-rules --write: $(cat /tmp/write.log)"
+    wait_for 30 "a link for each modem behind the hub" test -L "/dev/gsmmodem-$port.1" -a -L "/dev/gsmmodem-$port.2"
+    [ "$(readlink "/dev/gsmmodem-$port.1")" != "$(readlink "/dev/gsmmodem-$port.2")" ] || fail "one tty for two links"
+    say "a hub plugged where a probed modem was: neither modem behind it takes its name; probed, each is named after its own port"
+    qemu_monitor device_del behind1
+    qemu_monitor device_del behind2
+    qemu_monitor device_del hub
+    wait_for 30 "the hub gone" ftdi_at
 
     # --- the power cut ------------------------------------------------------------------------------------
     stopping() { systemctl list-jobs --no-legend | grep -q 'smstools.service.*stop'; }
