@@ -121,7 +121,19 @@ stage_system() {
 stage_box() {
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     ls build-deb/modemwatchd_*_amd64.deb >/dev/null 2>&1 || scripts/build-deb.sh amd64
-    tests/box/kernel_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim
+    tests/box/kernel_box.sh --prepare
+    # Two boxes side by side: the rows, and the heal rows, which mostly wait on smsd's timeouts.
+    local deb sim=build/tests/modem-sim mode pids=() failed=0
+    deb=$(ls build-deb/modemwatchd_*_amd64.deb)
+    for mode in rows heal; do
+        BOX_SMP=$([ $mode = rows ] && echo 2 || echo 1) tests/box/kernel_box.sh "$deb" "$sim" $mode \
+            > >(sed -u "s/^/[$mode] /") 2>&1 &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" || failed=1
+    done
+    return $failed
 }
 
 # The shipped ARM binary, under qemu, against Debian's real smsd with simulated modems.

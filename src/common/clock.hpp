@@ -11,6 +11,18 @@ inline double clockSeconds(clockid_t clock)
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
+// A file time as seconds.
+inline double timespecSeconds(const struct timespec& time)
+{
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+}
+
+// Whether `a` is `b` or later.
+inline bool notBefore(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
+}
+
 // Seconds since the epoch.
 inline double wallClockSeconds()
 {

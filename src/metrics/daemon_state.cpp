@@ -10,6 +10,8 @@ const char* restartCauseName(RestartCause cause)
         return "blocked_count_changed";
     case RestartCause::smsd_not_running:
         return "smsd_not_running";
+    case RestartCause::heal:
+        return "heal";
     case RestartCause::first_pass:
         break;
     }

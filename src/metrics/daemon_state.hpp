@@ -2,12 +2,13 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
 // Why smsd was restarted. The first pass restarts it whatever it measures.
-enum class RestartCause { first_pass, modem_count_changed, blocked_count_changed, smsd_not_running };
-constexpr int kRestartCauseCount = 4;
+enum class RestartCause { first_pass, modem_count_changed, blocked_count_changed, smsd_not_running, heal };
+constexpr int kRestartCauseCount = 5;
 
 // The name a cause has in the published state: "first_pass" and so on.
 const char* restartCauseName(RestartCause cause);
@@ -18,10 +19,19 @@ struct PortState {
     std::string target;  // what that entry links to; empty when it is no link
     std::string state;   // smsd's word for the port; "unknown" until smsd has reported it
     bool spool_directory = false;
+    // Whether its modem answers smsd, and since when it does not (seconds since the epoch).
+    bool answering = true;
+    double not_answering_since = 0;
+    std::optional<int> signal_dbm;  // as smsd reports it, "ssi: -73 dBm"
+    // Heals, with healing on.
+    long heals_answering = 0;
+    long heals_not_answering = 0;
+    bool heal_given_up = false;
 };
 
 struct DaemonState {
     bool running = false;  // false once the daemon has stopped in order
+    bool healing = false;  // --heal
     // Wall-clock times are for people; the boot-time ones (CLOCK_BOOTTIME, which no clock step
     // moves) are what ages are measured on.
     double start_time = 0;

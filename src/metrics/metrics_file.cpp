@@ -6,6 +6,7 @@
 #include "common/unique_fd.hpp"
 #include "metrics/metrics_names.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -59,6 +60,55 @@ void gauge(std::string& text, const char* name, const char* help, const std::str
     sample(text, name, "", value);
 }
 
+std::string portLabel(size_t k)
+{
+    return label("port", "GSM" + std::to_string(k + 1));
+}
+
+// Whether each port's modem answers smsd, its signal, and its heals.
+void portHealth(std::string& text, const DaemonState& state)
+{
+    const std::vector<PortState>& ports = state.ports;
+    family(text, kPortAnswering, "gauge",
+           "0 once smsd says the port's modem does not answer, 1 again once it answers smsd's regular command.");
+    for (size_t k = 0; k < ports.size(); ++k) {
+        sample(text, kPortAnswering, portLabel(k), ports[k].answering ? "1" : "0");
+    }
+    if (std::any_of(ports.begin(), ports.end(), [](const PortState& port) { return !port.answering; })) {
+        family(text, kPortNotAnsweringSince, "gauge",
+               "When smsd first said the port's modem does not answer, in seconds since the epoch.");
+        for (size_t k = 0; k < ports.size(); ++k) {
+            if (!ports[k].answering) {
+                sample(text, kPortNotAnsweringSince, portLabel(k), number(ports[k].not_answering_since));
+            }
+        }
+    }
+    if (std::any_of(ports.begin(), ports.end(), [](const PortState& port) { return port.signal_dbm.has_value(); })) {
+        family(text, kPortSignal, "gauge", "The signal smsd's status file gives for the port (ssi), in dBm.");
+        for (size_t k = 0; k < ports.size(); ++k) {
+            if (ports[k].signal_dbm) {
+                sample(text, kPortSignal, portLabel(k), std::to_string(*ports[k].signal_dbm));
+            }
+        }
+    }
+    if (!state.healing) {
+        return;
+    }
+    family(text, kPortHeals, "counter",
+           "Heals of the port's modem through its USB device, by whether it answered smsd after them.");
+    for (size_t k = 0; k < ports.size(); ++k) {
+        sample(text, kPortHeals, portLabel(k) + "," + label("outcome", "answering"),
+               std::to_string(ports[k].heals_answering));
+        sample(text, kPortHeals, portLabel(k) + "," + label("outcome", "not_answering"),
+               std::to_string(ports[k].heals_not_answering));
+    }
+    family(text, kPortHealGivenUp, "gauge",
+           "1 when heals of the port's modem failed too often in a day: left alone until it answers or is replugged.");
+    for (size_t k = 0; k < ports.size(); ++k) {
+        sample(text, kPortHealGivenUp, portLabel(k), ports[k].heal_given_up ? "1" : "0");
+    }
+}
+
 void measurements(std::string& text, const DaemonState& state)
 {
     gauge(text, kModemsPresent, "Modems (gsmmodem entries of /dev) the last pass served.",
@@ -93,6 +143,7 @@ void measurements(std::string& text, const DaemonState& state)
         sample(text, kPortSpool, label("port", "GSM" + std::to_string(k + 1)),
                state.ports[k].spool_directory ? "1" : "0");
     }
+    portHealth(text, state);
 }
 
 // Writes `text` to a file beside the published one, then renames it into place. /run is RAM:
@@ -146,6 +197,7 @@ std::string metricsText(const DaemonState& state)
     gauge(text, kLastPassEndBoottime, "When the last pass ended, in seconds since boot (CLOCK_BOOTTIME).",
           number(state.last_pass_end_boottime));
     gauge(text, kLastPassDuration, "How long the last pass took.", number(state.last_pass_duration));
+    gauge(text, kHealing, "1 when the daemon heals modems that stop answering (--heal).", state.healing ? "1" : "0");
     if (state.running) {
         measurements(text, state);
     }

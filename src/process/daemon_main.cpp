@@ -1,6 +1,7 @@
 // Start-up, the main loop and the orderly stop.
 #include "process/daemon_main.hpp"
 
+#include "heal/heal.hpp"
 #include "log/activity_log.hpp"
 #include "process/daemonize.hpp"
 #include "process/options.hpp"
@@ -25,6 +26,7 @@ int daemonMain(int argc, char** argv)
 {
     holdStartupSignals();
     app_name = argv[0];
+    const bool heal = takeHealOption(argc, argv);
     CommandLine line = parseCommandLine(argc, argv);
     pid_file_name = std::move(line.pid_file);
     const char* log_file = orNull(line.log_file);
@@ -38,6 +40,10 @@ int daemonMain(int argc, char** argv)
 
     openlog(argv[0], LOG_CONS | LOG_PID, LOG_DAEMON);
     syslog(LOG_INFO, "Started %s", app_name);
+    if (heal) {
+        enableHealing();
+        syslog(LOG_INFO, "Healing modems that stop answering, through their USB devices");
+    }
 
     supervisionStarted(kPassPeriodSeconds);
 

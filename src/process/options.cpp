@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 const char* app_name = nullptr;
 
@@ -23,6 +24,25 @@ void print_help()
     std::printf("   -d --daemon               Daemonize this application\n");
     std::printf("   -p --pid_file  filename   PID file used by daemonized app\n");
     std::printf("\n");
+}
+
+bool takeHealOption(int& argc, char** argv)
+{
+    bool heal = false;
+    int kept = 1;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (options && word == "--heal") {
+            heal = true;
+            continue;
+        }
+        options = options && word != "--";
+        argv[kept++] = argv[i];
+    }
+    argv[kept] = nullptr;
+    argc = kept;
+    return heal;
 }
 
 CommandLine parseCommandLine(int argc, char** argv)

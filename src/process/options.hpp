@@ -16,5 +16,9 @@ struct CommandLine {
 
 void print_help();
 
+// Takes every --heal out of argv (up to a "--"), before parseCommandLine: healing is not in the
+// help, and `--he` stays a short way of saying --help. True when there was one.
+bool takeHealOption(int& argc, char** argv);
+
 // Parses argv. Help and command-line errors end the process here (status 0 and 1).
 CommandLine parseCommandLine(int argc, char** argv);

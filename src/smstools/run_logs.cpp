@@ -3,12 +3,16 @@
 
 #include "common/printable_name.hpp"
 #include "common/unique_fd.hpp"
+#include "smstools/smsd_log.hpp"
 #include "smstools/smstools_paths.hpp"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
+#include <string>
 #include <string_view>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -41,6 +45,33 @@ const char* emptyEntry(int directory, const char* name)
 }
 
 } // namespace
+
+std::optional<std::time_t> lastAnswerTime(int port)
+{
+    const std::string path = std::string(kRunLogDirectory) + "/" + kRunLogPrefix + std::to_string(port) + ".log";
+    unique_fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd.valid() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    constexpr off_t kTail = 4096;
+    std::string text(static_cast<size_t>(std::min(info.st_size, kTail)), '\0');
+    const ssize_t got = pread(fd.get(), text.data(), text.size(), info.st_size - static_cast<off_t>(text.size()));
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    std::optional<std::time_t> answered;
+    for (size_t start = 0; start < text.size();) {
+        size_t stop = text.find('\n', start);
+        stop = stop == std::string::npos ? text.size() : stop;
+        const std::string_view line = std::string_view(text).substr(start, stop - start);
+        SmsdLogLine parsed;
+        if (line.size() > 2 && line.substr(line.size() - 2) == "OK" && parseSmsdLogLine(line, parsed) &&
+            parsed.port == port) {
+            answered = parsed.time;
+        }
+        start = stop + 1;
+    }
+    return answered;
+}
 
 void emptyRunLogs()
 {

@@ -1,7 +1,15 @@
 // Emptying smsd's per-port run logs while smsd is stopped.
 #pragma once
 
+#include <ctime>
+#include <optional>
+
 // Truncates every /var/ramlog entry whose name begins "smsd_run_GSM". The directory belongs
 // to smsd's user, so an entry is only truncated through a descriptor on a regular file of
 // its own: a link, a FIFO or a device is skipped with a LOG_WARNING naming it.
 void emptyRunLogs();
+
+// When port `port`'s run log last shows the modem answering smsd's regular command (a line
+// ending "OK": "... GSM1: CMD: AT+CSQ: +CSQ: 20,0 OK"), which smsd sends every minute; none when
+// it shows none. Only the file's last 4 KB are read, without following a link or blocking.
+std::optional<std::time_t> lastAnswerTime(int port);

@@ -5,6 +5,8 @@
 
 inline constexpr char kSmsdConfPath[] = "/etc/smsd.conf";
 inline constexpr char kStatusFilePath[] = "/var/spool/sms/stats/status";
+// smsd's log, where the configuration the daemon writes names it; smsd's user owns it.
+inline constexpr char kSmsdLogPath[] = "/var/log/smsd.log";
 // Where smsd writes its pid: Debian's init script has it in /run/smstools, smsd's own default is
 // /var/run/smsd.pid.
 inline constexpr const char* kSmsdPidFiles[] = {"/run/smstools/smsd.pid", "/run/smsd.pid"};

@@ -66,6 +66,28 @@ file_ptr openStatusFile(int& error, struct timespec& modified)
     return stream;
 }
 
+std::optional<int> signalIn(std::string_view line)
+{
+    const size_t at = line.find("ssi: ");
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view rest = line.substr(at + 5);
+    const bool negative = !rest.empty() && rest.front() == '-';
+    if (negative) {
+        rest.remove_prefix(1);
+    }
+    int value = 0;
+    size_t digits = 0;
+    for (; digits < rest.size() && digits < 4 && rest[digits] >= '0' && rest[digits] <= '9'; ++digits) {
+        value = value * 10 + (rest[digits] - '0');
+    }
+    if (digits == 0 || rest.substr(digits, 4) != " dBm") {
+        return std::nullopt;
+    }
+    return negative ? -value : value;
+}
+
 bool parsePortStatusLine(std::string_view line, int& port, std::string& word)
 {
     line = line.substr(0, kPortLinePrefix);
@@ -126,6 +148,7 @@ PortStates countPortStates(FILE* status, size_t limit)
         blocked.reset();
         if (parsePortStatusLine({prefix, prefix_length}, port, word) && states.words[port - 1].empty()) {
             states.words[port - 1] = word;
+            states.signal_dbm[port - 1] = signalIn({prefix, prefix_length});
         }
         prefix_length = 0;
     };

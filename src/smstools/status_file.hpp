@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,8 @@ struct PortStates {
     // Port n's state word (Receiving, Blocked, Idle, ...) in words[n - 1]; empty when the
     // file has no line for the port.
     std::array<std::string, kModemSlotCount> words;
+    // Port n's signal, "ssi: -73 dBm" in its line, in signal_dbm[n - 1]; none when not given.
+    std::array<std::optional<int>, kModemSlotCount> signal_dbm;
 };
 
 // Far beyond a real status file (a line per port, thousands of ports), and small enough that a
@@ -41,3 +44,6 @@ constexpr size_t kPortLinePrefix = 128;
 // port n (1 to 30, no leading zero) and the state word, blanks trimmed, at most 32 bytes,
 // any byte outside printable ASCII shown as '?'. False for any other line.
 bool parsePortStatusLine(std::string_view line, int& port, std::string& word);
+
+// The signal a port line gives, "ssi: -73 dBm", in dBm; none when the line gives none.
+std::optional<int> signalIn(std::string_view line);

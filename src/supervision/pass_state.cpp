@@ -1,8 +1,11 @@
 // Turning what one pass found into the state the operator's tools are shown.
 #include "supervision/pass_state.hpp"
 
+#include "common/clock.hpp"
 #include "common/concat.hpp"
 #include "common/printable_name.hpp"
+#include "heal/heal.hpp"
+#include "health/port_health.hpp"
 #include "smstools/smsd_conf.hpp"
 #include "smstools/smstools_paths.hpp"
 
@@ -25,16 +28,12 @@ bool isDirectory(const std::string& path)
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool notBefore(const struct timespec& a, const struct timespec& b)
-{
-    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
-}
-
 } // namespace
 
 void recordPass(DaemonState& state, const PassFindings& found)
 {
     state.configured = found.configured;
+    state.healing = healingEnabled();
     state.present = found.present;
     state.smsd_running = found.smsd.running;
     state.status_readable = found.status.outcome != StatusReading::unreadable;
@@ -52,5 +51,13 @@ void recordPass(DaemonState& state, const PassFindings& found)
         const std::string& word = found.status.states.words[k];
         port.state = state.status_known && !word.empty() ? word : "unknown";
         port.spool_directory = isDirectory(portSpoolDirectory(static_cast<int>(k) + 1));
+        const PortHealth health = portHealth(devices[k]);
+        port.answering = health.answering;
+        port.not_answering_since = static_cast<double>(health.not_answering_since);
+        port.signal_dbm = state.status_known ? found.status.states.signal_dbm[k] : std::nullopt;
+        const HealRecord heals = healRecord(devices[k]);
+        port.heals_answering = heals.answering;
+        port.heals_not_answering = heals.not_answering;
+        port.heal_given_up = heals.given_up;
     }
 }

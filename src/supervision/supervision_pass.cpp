@@ -16,6 +16,8 @@
 #include "supervision/dev_scan.hpp"
 #include "supervision/pass_state.hpp"
 #include "supervision/smsd_probes.hpp"
+#include "heal/heal.hpp"
+#include "health/port_health.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -48,7 +50,7 @@ DaemonState state;
 
 // smsd is stopped for the whole rewrite, so it never reads a half-written file. Nothing is
 // stopped when the new configuration has no room on the disk: smsd goes on with the old one.
-bool restartSmstools(int present)
+bool restartSmstools(int present, const std::vector<HealTarget>& heal = {})
 {
     SmsdConfRewrite conf;
     if (!prepareSmsdConf(slots, present, conf)) {
@@ -64,7 +66,9 @@ bool restartSmstools(int present)
     // smstools' init script acts as root on whatever smsd's pid file names.
     mendSmsdPidFiles();
     stopSmstools();
+    smsdRestarted();
     emptyRunLogs();
+    healPorts(heal);
     createsmsd(conf);
     logLine("Starting smstools...");
     mendSmsdPidFiles();
@@ -85,6 +89,24 @@ SmsdProcess smsdAfterStart()
         smsd = findSmsd();
     }
     return smsd;
+}
+
+// The ports of the configuration in force as healing needs them.
+std::vector<PortObservation> observePorts(const std::vector<std::string>& devices, const StatusReading& status,
+                                          const SmsdProcess& smsd)
+{
+    const bool words_fresh = status.outcome == StatusReading::read && notBefore(status.modified, smsd.started);
+    std::vector<PortObservation> ports(devices.size());
+    if (!healingEnabled()) {
+        return ports;
+    }
+    for (size_t k = 0; k < devices.size(); ++k) {
+        ports[k].device = devices[k];
+        ports[k].health = portHealth(devices[k]);
+        ports[k].blocked = words_fresh && k < status.states.words.size() && status.states.words[k] == "Blocked";
+        ports[k].usb_address = devices[k].empty() ? std::string() : usbAddressOf(devices[k]);
+    }
+    return ports;
 }
 
 // Why this pass restarts smsd: the first pass (or a restart owed since) whatever it measured,
@@ -134,6 +156,9 @@ bool checkmodemstatus()
     StatusReading status;
     const int blocked = ModemsBlocked(configured, status);
     SmsdProcess smsd = findSmsd();
+    // What smsd said of the ports of the configuration it runs on.
+    const std::vector<std::string> devices = configuredDevices();
+    judgePorts(devices);
 
     const bool changed = blocked != last_blocked_count || configured != present;
     if (changed && !first_pass) {
@@ -147,8 +172,22 @@ bool checkmodemstatus()
     if (revive) {
         syslog(LOG_WARNING, "smsd is not running: restarting smstools");
     }
+    // A modem that stopped answering (or stays blocked), where the admin allows healing: a
+    // restart of its own, in a pass that has none for anything else.
+    std::vector<HealTarget> heal;
+    if (!changed && !restart_owed && !revive && smsd.running) {
+        heal = portsToHeal(observePorts(devices, status, smsd), wallClockSeconds() - timespecSeconds(smsd.started),
+                           clockSeconds(CLOCK_BOOTTIME), std::time(nullptr));
+    }
     bool restarted = false;
-    if (changed || restart_owed || revive) {
+    if (!heal.empty()) {
+        restarted = restartSmstools(present, heal);
+        if (restarted) {
+            last_blocked_count = blocked;
+            recordRestart(RestartCause::heal);
+            smsd = smsdAfterStart();
+        }
+    } else if (changed || restart_owed || revive) {
         // A restart not done leaves the change unhandled, so the next pass tries again.
         const bool owed = restart_owed;
         restarted = restartSmstools(present);

@@ -5,12 +5,18 @@
 # (guest/rows.sh, from a shared folder) and report on a serial port of their own; the power
 # cut is the host killing QEMU when the box says smstools is being stopped, and the disk is
 # then read as the next boot would find it.
-#   tests/box/kernel_box.sh PACKAGE.deb MODEM_SIM_BINARY [rows|bench]
+#   tests/box/kernel_box.sh PACKAGE.deb MODEM_SIM_BINARY [rows|heal|bench]
+#   tests/box/kernel_box.sh --prepare        only build (and cache) the disk
+# The rows and the heal rows are boxes of their own: scripts/test.sh runs them side by side.
 # BOX_ACCEL=tcg|kvm|auto (auto: KVM only where a kernel boots under it within seconds).
 set -euo pipefail
-deb=$(realpath "$1")
-modem_sim=$(realpath "$2")
-mode=${3:-rows}
+if [ "$1" = --prepare ]; then
+    mode=prepare
+else
+    deb=$(realpath "$1")
+    modem_sim=$(realpath "$2")
+    mode=${3:-rows}
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/image.sh"
 
@@ -82,6 +88,8 @@ if [ ! -s "$image" ]; then
     sync -f "$image"
     say "image built and cached in $((SECONDS - from)) s"
 fi
+
+[ "$mode" != prepare ] || exit 0
 
 # Nested KVM hangs at boot on some machines: a kernel with no disk must panic within seconds.
 accel=${BOX_ACCEL:-auto}
@@ -163,6 +171,10 @@ boot() {  # phase, seconds
 say "booting Debian 12's kernel under $accel"
 if [ "$mode" = bench ]; then
     boot bench 600 || fail "the benchmark failed"
+    exit 0
+fi
+if [ "$mode" = heal ]; then
+    boot "$mode" 420 || fail "the heal rows failed"
     exit 0
 fi
 

@@ -1,6 +1,6 @@
 // The state the daemon publishes after each pass for Prometheus and modemwatchctl: what it
 // holds as the box changes, how it is written, and what a failure to write it costs.
-#include "sandbox/daemon_run.hpp"
+#include "e2e/published_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,20 +12,6 @@
 namespace {
 
 const char kPublished[] = "/run/modemwatchd/modemwatchd.prom";
-
-// The samples of the published file: "name{labels}" -> value.
-std::map<std::string, std::string> samples(const Box& box)
-{
-    std::map<std::string, std::string> found;
-    std::stringstream lines(readFile(box.hostPath(kPublished)));
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line[0] != '#') {
-            const size_t space = line.rfind(' ');
-            found[line.substr(0, space)] = line.substr(space + 1);
-        }
-    }
-    return found;
-}
 
 std::string status(const std::vector<std::string>& states)
 {

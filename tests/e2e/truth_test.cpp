@@ -1,7 +1,7 @@
 // What the operator is shown is what the box does: a dead smsd is seen and brought back, ports are
 // named by the configuration smsd runs on, smsd's words count only once it has said them, and
 // smsd's user cannot make the daemon read what it must not, or read for ever.
-#include "sandbox/daemon_run.hpp"
+#include "e2e/published_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +16,6 @@
 
 namespace {
 
-std::map<std::string, std::string> samples(const Box& box)
-{
-    std::map<std::string, std::string> found;
-    std::stringstream lines(readFile(box.hostPath("/run/modemwatchd/modemwatchd.prom")));
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line[0] != '#') {
-            found[line.substr(0, line.rfind(' '))] = line.substr(line.rfind(' ') + 1);
-        }
-    }
-    return found;
-}
-
 std::string portLabels(const std::map<std::string, std::string>& found)
 {
     std::string ports;
@@ -37,15 +25,6 @@ std::string portLabels(const std::map<std::string, std::string>& found)
         }
     }
     return ports;
-}
-
-std::string check(Box& box, int& status)
-{
-    const std::string out = box.root() + "/run/check.out";
-    status = waitExit(box.spawn({MODEMWATCHCTL_BINARY, "--state", box.hostPath("/run/modemwatchd/modemwatchd.prom"),
-                                 "check"},
-                                {{}, out, {}}));
-    return readFile(out);
 }
 
 // Ends the stand-in smsd the fake service started, leaving its pid file behind as a crash would.

@@ -4,9 +4,10 @@
 //                             open the terminal is the caller's to set
 //   modem-sim --answer TTY    answers on a terminal that is there already: the gadget side
 //                             (/dev/ttyGSn) of a USB modem the kernel makes, say; opened again
-//                             whenever it hangs up. SIGUSR1 makes the modem hang: it takes
-//                             every command and answers none until its port hangs up (its USB
-//                             device reset or re-enumerated)
+//                             whenever it hangs up (and says so on standard output). SIGUSR1
+//                             makes the modem hang: it takes every command and answers none
+//                             until its port hangs up (its USB device reset or re-enumerated);
+//                             SIGUSR2 makes it hang for good
 #include "integration/modem_sim.hpp"
 
 #include <csignal>
@@ -20,10 +21,14 @@
 namespace {
 
 volatile sig_atomic_t hung = 0;
+volatile sig_atomic_t dead = 0;
 
-void hang(int)
+void hang(int sig)
 {
     hung = 1;
+    if (sig == SIGUSR2) {
+        dead = 1;
+    }
 }
 
 void makeRaw(int fd)
@@ -42,6 +47,7 @@ int main(int argc, char** argv)
         struct sigaction action {};
         action.sa_handler = hang;
         sigaction(SIGUSR1, &action, nullptr);
+        sigaction(SIGUSR2, &action, nullptr);
         for (;;) {
             const int fd = open(argv[2], O_RDWR | O_NOCTTY);
             if (fd < 0) {
@@ -51,7 +57,9 @@ int main(int argc, char** argv)
             makeRaw(fd);
             answerUntilHangup(fd, {}, hung);
             close(fd);
-            hung = 0;
+            hung = dead;
+            std::printf("hung up\n");
+            std::fflush(stdout);
             usleep(100000);
         }
     }

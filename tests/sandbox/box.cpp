@@ -178,7 +178,7 @@ Box::Box()
     root_ = templ;
     chmod(root_.c_str(), 0755);
     makeDirs(root_, {"dev", "etc-upper", "etc-work", "var-upper/spool/sms", "var-upper/ramlog",
-                     "var-work", "spool/stats", "ramlog", "mnt/flash/spool", "run", "box-run"});
+                     "var-work", "log", "spool/stats", "ramlog", "mnt/flash/spool", "run", "box-run"});
     writeFile(root_ + "/dev/null", "");
     writeFile(root_ + "/full", "");
     writeFile(root_ + "/service.calls", "");
@@ -245,6 +245,8 @@ void Box::startHolder()
         overlay("/var", "var");
         bind(root_ + "/spool", "/var/spool/sms");
         bind(root_ + "/ramlog", "/var/ramlog");
+        // The box's own, so that a test without root can write smsd's log there.
+        bind(root_ + "/log", "/var/log");
         bind(root_ + "/mnt", "/mnt");
         bind(root_ + "/box-run", "/run");
         bind(root_ + "/service", "/usr/sbin/service");
@@ -309,6 +311,7 @@ std::string Box::hostPath(const std::string& inside) const
         {"/mnt/", "/mnt/"},
         {"/var/spool/sms/", "/spool/"},
         {"/var/ramlog/", "/ramlog/"},
+        {"/var/log/", "/log/"},
         {"/run/", "/box-run/"},
     };
     for (const auto& [prefix, directory] : kMapped) {

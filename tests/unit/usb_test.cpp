@@ -2,15 +2,22 @@
 #include "sandbox/fake_sysfs.hpp"
 #include "usb/gsmmodem.hpp"
 #include "usb/usb_device.hpp"
+#include "usb/usb_reset.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+void writeFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path) << text;
+}
 
 class Usb : public ::testing::Test {
 protected:
@@ -77,4 +84,34 @@ TEST(GsmmodemName, ContainsGsmmodemInLowerCase)
     for (const char* name : {"GSMMODEM1", "gsm-modem", "ttyUSB0", ""}) {
         EXPECT_FALSE(isGsmmodemName(name)) << name;
     }
+}
+
+TEST_F(Usb, TheModemBehindALinkAndNeverAHub)
+{
+    // A hub with a tty of its own (a hub with a built-in serial console), and /dev's links.
+    addFakeUsbDevice(sys_, {"1-1.7", "05e3", "0610", "Genesys", "USB2.0 Hub", "", "09", 11});
+    addFakeUsbPort(sys_, {"ttyUSB3", "1-1.7", 0, "ff", "option"});
+    const std::string dev = sys_ + "/dev";
+    mkdir(dev.c_str(), 0755);
+    for (const char* tty : {"ttyUSB2", "ttyUSB3", "ttyS0"}) {
+        writeFile(dev + "/" + tty, "");
+    }
+    symlink("ttyUSB2", (dev + "/gsmmodem-1-1.2").c_str());
+    symlink("ttyUSB3", (dev + "/gsmmodem-hub").c_str());
+    symlink("ttyS0", (dev + "/gsmmodem-board").c_str());
+    symlink("/etc/passwd", (dev + "/gsmmodem-away").c_str());
+    std::string why;
+    const std::optional<UsbDevice> modem = modemBehindLink(sys_, dev, "gsmmodem-1-1.2", why);
+    ASSERT_TRUE(modem) << why;
+    EXPECT_EQ(modem->name, "1-1.2");
+    EXPECT_EQ(modem->address, 7);
+    for (const auto& [link, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"gsmmodem-hub", "1-1.7 is a hub"},
+             {"gsmmodem-board", "/dev/gsmmodem-board is no tty on a USB device"},
+             {"gsmmodem-away", "/dev/gsmmodem-away leads to no device of /dev"},
+             {"gsmmodem-none", "/dev/gsmmodem-none leads to no device of /dev"}}) {
+        EXPECT_FALSE(modemBehindLink(sys_, dev, link, why)) << link;
+        EXPECT_EQ(why, reason) << link;
+    }
+    EXPECT_EQ(hubPortOf(*modem), "") << "no port with a disable attribute in this tree";
 }

@@ -59,6 +59,15 @@ CheckResult checkState(const std::optional<PublishedState>& state, const std::st
             problem(kWarning, std::to_string(*state->receiving) + " of " + plural(present, "modem") + " receiving");
         }
     }
+    for (const PublishedPort& port : state->ports) {
+        if (state->up && port.answering == false) {
+            std::string text = "GSM" + std::to_string(port.number) + " (" + printable(port.device) + ") not answering";
+            if (port.not_answering_since) {
+                text += " for " + ageText(now.wall - *port.not_answering_since);
+            }
+            problem(kCritical, text + (port.heal_given_up == true ? ", healing given up" : ""));
+        }
+    }
     if (state->up && state->blocked && *state->blocked >= limits.blocked) {
         problem(kWarning, plural(*state->blocked, "port") + " blocked");
     }

@@ -78,11 +78,16 @@ const char* implausible(const Sample& sample)
     }
     static const char* const kCounts[] = {kPassInterval, kPasses, kModemsPresent, kPortsConfigured, kPortsReceiving,
                                           kPortsBlocked, kRestarts, kUp, kSmsdRunning, kStatusReadable,
-                                          kPortState, kPortSpool, kBuildInfo};
+                                          kPortState, kPortSpool, kBuildInfo, kPortAnswering, kHealing,
+                                          kPortHeals, kPortHealGivenUp};
     const bool count = std::any_of(std::begin(kCounts), std::end(kCounts),
                                    [&](const char* name) { return sample.name == name; });
     if (count) {
         return sample.value < -1 || sample.value > 1e9 || sample.value != std::floor(sample.value) ? "is not a count"
+                                                                                                      : nullptr;
+    }
+    if (sample.name == kPortSignal) {
+        return sample.value < -200 || sample.value > 0 || sample.value != std::floor(sample.value) ? "is not a signal in dBm"
                                                                                                       : nullptr;
     }
     // Times and durations, in seconds: none before the epoch or past the year 5000.
@@ -148,6 +153,19 @@ void take(PublishedState& state, const Sample& sample, bool& saw_up, bool& saw_p
         port.state = label("state");
     } else if (sample.name == kPortSpool) {
         portNamed(state, label("port")).spool_directory = sample.value == 1;
+    } else if (sample.name == kPortAnswering) {
+        portNamed(state, label("port")).answering = sample.value == 1;
+    } else if (sample.name == kPortNotAnsweringSince) {
+        portNamed(state, label("port")).not_answering_since = sample.value;
+    } else if (sample.name == kPortSignal) {
+        portNamed(state, label("port")).signal_dbm = whole();
+    } else if (sample.name == kPortHeals) {
+        PublishedPort& port = portNamed(state, label("port"));
+        (label("outcome") == "answering" ? port.heals_answering : port.heals_not_answering) = static_cast<long>(sample.value);
+    } else if (sample.name == kPortHealGivenUp) {
+        portNamed(state, label("port")).heal_given_up = sample.value == 1;
+    } else if (sample.name == kHealing) {
+        state.healing = sample.value == 1;
     } else if (sample.name == kRestarts) {
         state.restarts.push_back({label("cause"), static_cast<long>(sample.value)});
     } else if (sample.name == kLastRestart) {

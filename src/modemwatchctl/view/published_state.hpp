@@ -11,6 +11,14 @@ struct PublishedPort {
     std::string target;
     std::string state;
     std::optional<bool> spool_directory;
+    // Whether its modem answers smsd, and since when not; absent from older daemons' files.
+    std::optional<bool> answering;
+    std::optional<double> not_answering_since;
+    std::optional<int> signal_dbm;
+    // With healing on.
+    std::optional<long> heals_answering;
+    std::optional<long> heals_not_answering;
+    std::optional<bool> heal_given_up;
 };
 
 struct PublishedRestarts {
@@ -36,6 +44,7 @@ struct PublishedState {
     std::optional<int> blocked;
     std::optional<bool> smsd_running;
     std::optional<bool> status_readable;
+    std::optional<bool> healing;
     std::vector<PublishedPort> ports;  // in port order
     std::vector<PublishedRestarts> restarts;
     std::optional<double> last_restart_time;

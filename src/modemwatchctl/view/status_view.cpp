@@ -112,6 +112,16 @@ std::string statusTable(const PublishedState& state, const Now& now, bool colour
             return colour && row > 0 && column == 3 ? stateColour(state.ports[row - 1].state) : nullptr;
         });
     }
+    for (const PublishedPort& port : state.ports) {
+        if (state.up && port.answering == false) {
+            text += "GSM" + std::to_string(port.number) + " (" + printable(port.device) + ") not answering";
+            if (port.not_answering_since) {
+                text += " since " + localTime(*port.not_answering_since) + " (" +
+                        ageText(now.wall - *port.not_answering_since) + ")";
+            }
+            text += port.heal_given_up == true ? "; healing given up\n" : "\n";
+        }
+    }
     if (state.up) {
         text += "\nmodems " + count(state.present) + ", configured " + count(state.configured) + ", receiving " +
                 count(state.receiving) + ", blocked " + count(state.blocked) + "\n";
@@ -119,6 +129,9 @@ std::string statusTable(const PublishedState& state, const Now& now, bool colour
             const char* word = *state.smsd_running ? "running" : "not running";
             text += std::string("smsd ") + (colour && !*state.smsd_running ? kRed + std::string(word) + kPlain : word) +
                     "\n";
+        }
+        if (state.healing == true) {
+            text += "healing modems that stop answering: on\n";
         }
     }
     text += "smsd restarts:";
@@ -146,6 +159,7 @@ std::string statusJson(const PublishedState& state, const Now& now)
                        ",\"last_pass_duration_seconds\":" + jsonNumber(state.last_pass_duration) +
                        ",\"seconds_since_last_pass\":" + jsonNumber(lastPassAge(state, now)) +
                        ",\"smsd_running\":" + (state.smsd_running ? (*state.smsd_running ? "true" : "false") : "null") +
+                       ",\"healing\":" + (state.healing ? (*state.healing ? "true" : "false") : "null") +
                        ",\"modems_present\":" + jsonCount(state.present) +
                        ",\"ports_configured\":" + jsonCount(state.configured) +
                        ",\"ports_receiving\":" + jsonCount(state.receiving) +
@@ -156,7 +170,16 @@ std::string statusJson(const PublishedState& state, const Now& now)
         text += "{\"port\":" + jsonString("GSM" + std::to_string(port.number)) +
                 ",\"device\":" + jsonString(port.device) + ",\"links_to\":" + jsonString(port.target) +
                 ",\"state\":" + jsonString(port.state) + ",\"spool_directory\":" +
-                (port.spool_directory ? (*port.spool_directory ? "true" : "false") : "null") + "}";
+                (port.spool_directory ? (*port.spool_directory ? "true" : "false") : "null") +
+                ",\"answering\":" + (port.answering ? (*port.answering ? "true" : "false") : "null") +
+                ",\"not_answering_since\":" + (port.not_answering_since ? jsonNumber(*port.not_answering_since) : "null") +
+                ",\"signal_dbm\":" + (port.signal_dbm ? std::to_string(*port.signal_dbm) : "null") +
+                ",\"heals\":" +
+                (port.heals_answering || port.heals_not_answering
+                     ? "{\"answering\":" + std::to_string(port.heals_answering.value_or(0)) +
+                           ",\"not_answering\":" + std::to_string(port.heals_not_answering.value_or(0)) + "}"
+                     : std::string("null")) +
+                ",\"heal_given_up\":" + (port.heal_given_up ? (*port.heal_given_up ? "true" : "false") : "null") + "}";
         separator = ",";
     }
     text += "],\"smsd_restarts\":{";

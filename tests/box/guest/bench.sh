@@ -2,12 +2,7 @@
 # configuration, over ten plugs, and where the time goes. Emulated-CPU figures.
 
 dpkg -i "$share/modemwatchd.deb" >/tmp/dpkg.log 2>&1 || fail "dpkg -i: $(tail -n 5 /tmp/dpkg.log)"
-make_modems
-plug ec25 0
-plug acm 2
-wait_enumerated ec25 acm
-udevadm settle --timeout=30
-wait_for 60 "ModemManager done with the new modems" nobody_holds_modem_ttys
+plug_modems ec25 acm
 modemwatchctl probe --udev-rules --write >/dev/null 2>&1 || fail "probe --udev-rules --write"
 wait_for 120 "two modems served" served "gsmmodem-$(usb_path ec25)" "gsmmodem-$(usb_path acm)"
 

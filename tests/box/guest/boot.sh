@@ -5,6 +5,7 @@ set -euo pipefail
 phase=$(cat "$share/phase")
 case $phase in
     main | after-cut) . "$share/guest/rows.sh" ;;
+    heal) . "$share/guest/heal.sh" ;;
     bench) . "$share/guest/bench.sh" ;;
     *) fail "no phase '$phase'" ;;
 esac

@@ -132,14 +132,31 @@ make_modems() {
         answer $at
     done
 }
-answer() {  # modem, interface
-    "$share/modem-sim" --answer "$(gadget_tty "$1" "$2")" >/dev/null 2>&1 &
+# Makes the modems and plugs in these (each on the UDC of its number: ec25 0, simcom 1, acm 2),
+# and waits until the kernel has bound them and ModemManager has let go of them.
+plug_modems() {  # modem...
+    local modem
+    declare -A udc=([ec25]=0 [simcom]=1 [acm]=2)
+    make_modems
+    for modem in "$@"; do
+        plug "$modem" "${udc[$modem]}"
+    done
+    wait_enumerated "$@"
+    udevadm settle --timeout=30
+    wait_for 60 "ModemManager done with the new modems" modem_manager_done
+}
+answer() {  # modem, interface; the simulator notes each hang-up of its port in /run/sim-MODEM-INTERFACE
+    "$share/modem-sim" --answer "$(gadget_tty "$1" "$2")" >"/run/sim-$1-$2" 2>&1 &
     sim_pid["$1 $2"]=$!
 }
 
-# No process holds a tty of the modems (ModemManager probes a new modem for some seconds).
-nobody_holds_modem_ttys() {
-    ! ls -l /proc/[0-9]*/fd 2>/dev/null | grep -qE '/dev/tty(USB|ACM)'
+# ModemManager holds no tty of the modems: it probes a new modem for some seconds, before the
+# rules keep it off (smsd's own ports are smsd's).
+modem_manager_done() {
+    local pid
+    for pid in $(pidof ModemManager); do
+        ! ls -l "/proc/$pid/fd" 2>/dev/null | grep -qE '/dev/tty(USB|ACM)' || return 1
+    done
 }
 
 # --- what the box says -------------------------------------------------------------------------------
@@ -166,4 +183,22 @@ served() {  # devices...
     local ports=() n
     for ((n = 1; n <= $#; n++)); do ports+=("GSM$n"); done
     smsd_receiving "${ports[@]}"
+}
+
+# The published state, and what check says of a port.
+prom=/run/modemwatchd/modemwatchd.prom
+sample() { awk -v series="$1" '$1 == series { print $2 }' "$prom"; }
+port_of() { sed -n "s/^modemwatchd_port_state{port=\"\(GSM[0-9]*\)\",device=\"$1\".*/\1/p" "$prom"; }
+critical_for() {  # device: check is CRITICAL naming it as not answering
+    { modemwatchctl check || true; } | grep -q "^MODEMWATCHD CRITICAL - .*$(port_of "$1") ($1) not answering"
+}
+# The hang-ups the simulator of an interface has seen: a USB reset or re-enumeration of its modem.
+hang_ups() { grep -c "hung up" "/run/sim-$1-$2" || true; }
+# One pass, woken now.
+one_pass() {
+    local before
+    before=$(passes)
+    systemctl kill -s HUP --kill-who=main modemwatchd.service
+    passes_above() { [ "$(passes)" -gt "$1" ]; }
+    wait_for 60 "a pass after pass $before" passes_above "$before"
 }

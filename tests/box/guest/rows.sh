@@ -1,5 +1,5 @@
-# The rows of the kernel box, one line each. Phase "main": install, probe, rules, served, unplug,
-# a new USB port, a burst, and the power cut in the middle of a restart (the host kills the
+# The rows of the kernel box, one line each. Phase "main": install, probe, rules, served, a modem
+# that stops answering (healing off), unplug, a new USB port, a burst, a hub, and the power cut in the middle of a restart (the host kills the
 # machine). Phase "after-cut": the next boot, on the disk as the cut left it.
 
 # The gsmmodem link each modem's AT port gets: named after the USB port it is in.
@@ -18,13 +18,7 @@ if [ "$phase" = main ]; then
     # --- install ----------------------------------------------------------------------------------
     dpkg -i "$share/modemwatchd.deb" >/tmp/dpkg.log 2>&1 || fail "dpkg -i: $(tail -n 5 /tmp/dpkg.log)"
     wait_for 20 "modemwatchd active after install" systemctl is-active --quiet modemwatchd.service
-    make_modems
-    plug ec25 0
-    plug simcom 1
-    plug acm 2
-    wait_enumerated ec25 simcom acm
-    udevadm settle --timeout=30
-    wait_for 60 "ModemManager done with the new modems" nobody_holds_modem_ttys
+    plug_modems ec25 simcom acm
     say "installed; three modems made by the kernel: EC25 at $(usb_path ec25), SIM7600 at $(usb_path simcom), ACM at $(usb_path acm)"
 
     # --- probe --at -----------------------------------------------------------------------------------
@@ -64,6 +58,22 @@ if [ "$phase" = main ]; then
     since_start=$(awk '/smsd: Smsd v.* started/ { n = NR } END { print n }' /var/log/smsd.log)
     tail -n +"$since_start" /var/log/smsd.log | grep -q problem && fail "smsd found problems: $(tail -n +"$since_start" /var/log/smsd.log | grep problem)"
     say "served: smsd receiving on all three through option and cdc_acm"
+
+    # --- a modem that stops answering, healing off (the package's default) ---------------------------
+    # smsd goes on saying Receiving for it and sends through the others; only its log tells. The
+    # unplug below is what brings it back (its simulator answers again once its port hangs up).
+    hung=$(link_of acm)
+    acm_hang_ups=$(hang_ups acm 0)
+    from=$(now)
+    kill -USR1 "${sim_pid["acm 0"]}"
+    wait_for 240 "check CRITICAL naming $hung" critical_for "$hung"
+    noticed=$(since "$from")
+    one_pass
+    [ "$(sample modemwatchd_port_answering{port=\"$(port_of "$hung")\"})" = 0 ] || fail "$hung published as answering"
+    ! grep -q "Healing" /var/log/modemwatchd.log || fail "healed with healing off: $(grep Healing /var/log/modemwatchd.log)"
+    [ "$(hang_ups acm 0)" = "$acm_hang_ups" ] || fail "the hung modem's port hung up with healing off"
+    [ "$(sample modemwatchd_healing)" = 0 ] || fail "the published state says healing is on"
+    say "a modem that stops answering, healing off: CRITICAL in check $noticed s after it hung (smsd's timeouts, then a pass), never reset"
 
     # --- unplug through the kernel -------------------------------------------------------------------
     # A pass just made, so the next one of the 30 s period is that far away: only the wake-up
@@ -124,7 +134,7 @@ if [ "$phase" = main ]; then
     wait_for 30 "the FTDI modem enumerated" ftdi_somewhere
     port=$(usb_paths_of $ftdi)
     udevadm settle --timeout=30
-    wait_for 60 "ModemManager done with the FTDI modem" nobody_holds_modem_ttys
+    wait_for 60 "ModemManager done with the FTDI modem" modem_manager_done
     modemwatchctl probe --udev-rules --write >/tmp/write.log 2>&1 || fail "probe --udev-rules --write: $(cat /tmp/write.log)"
     wait_for 30 "gsmmodem-$port" test -L "/dev/gsmmodem-$port"
     qemu_monitor device_del bridge
@@ -137,7 +147,7 @@ if [ "$phase" = main ]; then
     udevadm settle --timeout=30
     [ ! -e "/dev/gsmmodem-$port" ] && ! ls -l /dev | grep -q "gsmmodem-$port\.[12]" ||
         fail "modems behind the hub named after the modem that was there: $(ls -l /dev/gsmmodem*)"
-    wait_for 60 "ModemManager done with the modems behind the hub" nobody_holds_modem_ttys
+    wait_for 60 "ModemManager done with the modems behind the hub" modem_manager_done
     modemwatchctl probe --udev-rules --write >/tmp/write.log 2>&1 || fail "probe --udev-rules --write: $(cat /tmp/write.log)"
     wait_for 30 "a link for each modem behind the hub" test -L "/dev/gsmmodem-$port.1" -a -L "/dev/gsmmodem-$port.2"
     [ "$(readlink "/dev/gsmmodem-$port.1")" != "$(readlink "/dev/gsmmodem-$port.2")" ] || fail "one tty for two links"
@@ -163,11 +173,7 @@ fi
 
 if [ "$phase" = after-cut ]; then
     wait_for 30 "modemwatchd active after the power cut" systemctl is-active --quiet modemwatchd.service
-    make_modems
-    plug ec25 0
-    plug simcom 1
-    plug acm 2
-    wait_enumerated ec25 simcom acm
+    plug_modems ec25 simcom acm
     wait_for 90 "every modem served after the power cut" served $(all_three)
     nuls=$(tr -dc '\0' </var/log/modemwatchd.log | wc -c)
     [ "$nuls" = 0 ] || fail "the activity log holds $nuls NUL bytes"

@@ -1,0 +1,56 @@
+// Healing a modem that stopped answering, through its USB device, where the admin allows it.
+#pragma once
+
+#include "health/port_health.hpp"
+#include "usb/usb_reset.hpp"
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+// Off unless the daemon was started with --heal.
+void enableHealing();
+bool healingEnabled();
+
+// A port to heal in this pass's restart of smstools.
+struct HealTarget {
+    int port = 0;         // n of GSMn
+    std::string device;   // its /dev name, a gsmmodem link
+    std::string why;      // "not answering since 2026-12-07 23:07:43", "blocked"
+    UsbResetStep step = UsbResetStep::reset;
+};
+
+// What became of a port's heals, for the published state.
+struct HealRecord {
+    long answering = 0;      // heals after which the modem answered again
+    long not_answering = 0;  // heals after which it did not
+    bool given_up = false;   // too many failures in a day: left alone until it answers or is replugged
+};
+
+// A port of the configuration in force, as the pass found it.
+struct PortObservation {
+    std::string device;       // its /dev name
+    PortHealth health;        // whether smsd says its modem answers
+    bool blocked = false;     // smsd's status file, written since smsd started, says Blocked
+    std::string usb_address;  // the USB device its link leads to now ("1-1.2@1:7"); changes on a replug
+};
+
+// The ports (port n in ports[n - 1]) to heal now: not answering, or blocked, once smsd has run
+// long enough to judge them (`smsd_running_for` seconds), each at most once in a while, the
+// interval doubling with each heal that did not help, none that has been given up on. Judges
+// the heals done before (`now` on CLOCK_BOOTTIME, `now_wall` on the wall clock, as smsd writes
+// its times), and gives up on a port after three that failed within a day, until it answers or
+// another device is plugged in its place.
+std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, double smsd_running_for, double now,
+                                    std::time_t now_wall);
+
+// The USB device a gsmmodem link leads to now, as path, bus and number ("1-1.2@1:7"); empty
+// when none.
+std::string usbAddressOf(const std::string& device);
+
+// Between smstools' stop and its start: each target's USB device put through its step, its
+// gsmmodem link waited for (at most 20 s). Writes a line to the activity log and a LOG_WARNING
+// for each.
+void healPorts(const std::vector<HealTarget>& targets);
+
+HealRecord healRecord(const std::string& device);

@@ -1,0 +1,50 @@
+// What smsd says in its log, read a piece each pass from where the last one stopped.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+// A line of smsd's log: "2026-12-07 23:07:43.086,3, GSM1: Modem is not ready to answer ...".
+struct SmsdLogLine {
+    std::time_t time = 0;  // when smsd wrote it (its local time, to the second)
+    int port = 0;          // n of "GSMn: ", 0 for smsd's own lines
+    std::string text;      // what follows the port (or "smsd: "), at most 512 bytes
+};
+
+// Reads a line in smsd's log format; false for anything else.
+bool parseSmsdLogLine(std::string_view line, SmsdLogLine& parsed);
+
+// Where reading a log stopped, in which file.
+struct LogPosition {
+    bool known = false;  // false: nothing read yet, and what is there now is not to be read
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t offset = 0;
+};
+
+// The complete lines the regular file at `path` gained since `position`, at most `limit` bytes
+// of them (the rest comes at the next call); `position` moves past them. A line cut at the end
+// of what is there waits for its end; one longer than `limit` is skipped. A file renamed away
+// (another at the path) or cut shorter than the offset is read from its start. Opened without
+// following a link and without blocking: a link or anything but a regular file gives nothing.
+std::vector<std::string> readNewLines(const char* path, LogPosition& position, size_t limit);
+
+// Moves `position` past everything at `path` now; a file made later is read from its start.
+void skipToEnd(const char* path, LogPosition& position);
+
+// The lines /var/log/smsd.log gained since the last call: from the offset reached then, at most
+// kSmsdLogReadLimit bytes a call (the rest comes at the next), complete lines only (a line cut
+// at the end of a read waits for its end). A file renamed away (a new one at the path) or cut
+// shorter than the offset is read from its start. smsd's user owns it: it is opened without
+// following a link, without blocking, and only a regular file is read. The first call reads
+// nothing: what was said before the daemon started is nobody's word on the ports it serves.
+std::vector<SmsdLogLine> readSmsdLog();
+
+// Moves past everything the log holds now: what smsd said before a restart is no word on the
+// ports of the configuration after it.
+void skipSmsdLog();
+
+constexpr size_t kSmsdLogReadLimit = 64 * 1024;

@@ -1,0 +1,121 @@
+// Bringing a hung modem back through its USB device.
+#include "usb/usb_reset.hpp"
+
+#include "common/unique_fd.hpp"
+#include "common/write_file.hpp"
+#include "usb/sysfs.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+// Writes `value` into a sysfs attribute, never through a link at its last component.
+int writeAttribute(const std::string& path, const char* value)
+{
+    unique_fd fd(open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        return errno;
+    }
+    return writeAllAt(fd.get(), value, 0) ? 0 : errno;
+}
+
+} // namespace
+
+const char* usbResetStepName(UsbResetStep step)
+{
+    switch (step) {
+    case UsbResetStep::reauthorize:
+        return "reauthorize";
+    case UsbResetStep::power_cycle:
+        return "power-cycle";
+    case UsbResetStep::reset:
+        break;
+    }
+    return "reset";
+}
+
+bool parseUsbResetStep(std::string_view name, UsbResetStep& step)
+{
+    for (UsbResetStep known : {UsbResetStep::reset, UsbResetStep::reauthorize, UsbResetStep::power_cycle}) {
+        if (name == usbResetStepName(known)) {
+            step = known;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<UsbDevice> modemBehindLink(const std::string& sys, const std::string& dev, const std::string& link,
+                                         std::string& why)
+{
+    const std::string target = resolvedPath(dev + "/" + link);
+    if (target.empty() || parentOf(target) != resolvedPath(dev)) {
+        why = "/dev/" + link + " leads to no device of /dev";
+        return std::nullopt;
+    }
+    const std::optional<TtyOnUsb> usb = usbBehindTty(sys, baseName(target));
+    if (!usb) {
+        why = "/dev/" + link + " is no tty on a USB device";
+        return std::nullopt;
+    }
+    // A hub is never the modem: resetting one would take every device behind it with it.
+    if (usb->device.device_class == "09" || usb->device.name.rfind("usb", 0) == 0) {
+        why = usb->device.name + " is a hub";
+        return std::nullopt;
+    }
+    if (usb->device.bus <= 0 || usb->device.address <= 0) {
+        why = usb->device.name + " has no bus or device number";
+        return std::nullopt;
+    }
+    return usb->device;
+}
+
+std::string hubPortOf(const UsbDevice& device)
+{
+    const std::string port = resolvedPath(device.path + "/port");
+    struct stat info {};
+    return !port.empty() && stat((port + "/disable").c_str(), &info) == 0 ? port : std::string();
+}
+
+int resetUsbDevice(const std::string& dev, const UsbDevice& device, UsbResetStep step)
+{
+    using std::chrono::milliseconds;
+    switch (step) {
+    case UsbResetStep::reset: {
+        char node[64];
+        static_cast<void>(std::snprintf(node, sizeof node, "%s/bus/usb/%03d/%03d", dev.c_str(), device.bus,
+                                        device.address));
+        unique_fd fd(open(node, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd.valid()) {
+            return errno;
+        }
+        return ioctl(fd.get(), USBDEVFS_RESET, 0) == 0 ? 0 : errno;
+    }
+    case UsbResetStep::reauthorize: {
+        if (const int error = writeAttribute(device.path + "/authorized", "0")) {
+            return error;
+        }
+        std::this_thread::sleep_for(milliseconds(500));
+        return writeAttribute(device.path + "/authorized", "1");
+    }
+    case UsbResetStep::power_cycle: {
+        const std::string port = hubPortOf(device);
+        if (port.empty()) {
+            return ENOTSUP;
+        }
+        if (const int error = writeAttribute(port + "/disable", "1")) {
+            return error;
+        }
+        std::this_thread::sleep_for(milliseconds(1000));
+        return writeAttribute(port + "/disable", "0");
+    }
+    }
+    return EINVAL;
+}

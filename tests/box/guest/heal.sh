@@ -1,0 +1,68 @@
+# The healing rows of the kernel box, healing on: a modem whose simulator stops answering (it
+# answers again only once its port hangs up, as the gadget side sees a USB reset or
+# re-enumeration) while smsd runs is noticed and healed; one dead for good is reset once and then
+# left for its backoff; the modem that always answers is never reset. (Healing off is a row of
+# the main rows: the package's default.)
+
+dpkg -i "$share/modemwatchd.deb" >/tmp/dpkg.log 2>&1 || fail "dpkg -i: $(tail -n 5 /tmp/dpkg.log)"
+wait_for 20 "modemwatchd active after install" systemctl is-active --quiet modemwatchd.service
+# As an admin turns it on.
+echo 'MODEMWATCHD_OPTS="--heal"' >/etc/default/modemwatchd
+systemctl restart modemwatchd.service
+wait_for 20 "modemwatchd active with --heal" systemctl is-active --quiet modemwatchd.service
+plug_modems ec25 simcom acm
+modemwatchctl probe --udev-rules --write >/tmp/write.log 2>&1 || fail "probe --udev-rules --write: $(cat /tmp/write.log)"
+all_three() { echo "gsmmodem-$(usb_path ec25) gsmmodem-$(usb_path simcom) gsmmodem-$(usb_path acm)"; }
+wait_for 120 "smsd receiving on the three modems" served $(all_three)
+[ "$(sample modemwatchd_healing)" = 1 ] || fail "the published state says healing is off"
+say "three modems served, healing on"
+
+heals() {  # device, outcome
+    sample "modemwatchd_port_heals_total{port=\"$(port_of "$1")\",outcome=\"$2\"}"
+}
+heals_at_least() { [ "$(heals "$1" "$2")" -ge "$3" ] 2>/dev/null; }
+answering() { [ "$(sample "modemwatchd_port_answering{port=\"$(port_of "$1")\"}")" = 1 ]; }
+hung_up_since() { [ "$(hang_ups "$1" "$2")" -gt "$3" ]; }
+
+acm=gsmmodem-$(usb_path acm)
+ec25=gsmmodem-$(usb_path ec25)
+simcom_devnum=$(cat "/sys/bus/usb/devices/$(usb_path simcom)/devnum")
+acm_hang_ups=$(hang_ups acm 0)
+ec25_hang_ups=$(hang_ups ec25 2)
+simcom_hang_ups=$(hang_ups simcom 2)
+
+# --- a hung modem -------------------------------------------------------------------------------------
+# The ACM modem hangs while smsd runs; a minute later the EC25 dies for good, so that smsd says
+# the ACM first (a heal restarts smsd, which starts counting a silent modem's timeouts anew).
+from=$(now)
+kill -USR1 "${sim_pid["acm 0"]}"
+sleep 60
+kill -USR2 "${sim_pid["ec25 2"]}"
+# The pass that notices it heals it, and the wake-up of its link coming back starts the next
+# pass at once, which finds it answering: check is CRITICAL for a moment only, so the heal's
+# line is what tells when it was noticed. (Healing off, CRITICAL lasts: a row of the main rows.)
+heal_line() { grep -q "Healing GSM.* (/dev/$acm), not answering since .*: reset of USB device" /var/log/modemwatchd.log; }
+wait_for 240 "$acm noticed and healed" heal_line
+noticed=$(since "$from")
+wait_for 120 "the ACM modem answering after its heal" heals_at_least "$acm" answering 1
+healed=$(since "$from")
+answering "$acm" || fail "$acm healed but not answering"
+hung_up_since acm 0 "$acm_hang_ups" || fail "$acm answers, but its port never hung up"
+journalctl --no-pager -u 'modemwatchd-usb-reset@*' | grep -q "reset of .* done" ||
+    fail "no reset through the helper's unit: $(journalctl --no-pager -u 'modemwatchd-usb-reset@*' | tail -n 5)"
+journalctl --no-pager -p warning..warning | grep -q "modemwatchd\[[0-9]*\]: Healing GSM.* ($acm), not answering since" ||
+    fail "no syslog warning for the heal: $(journalctl --no-pager -p warning | tail -n 5)"
+[ "$(sample 'modemwatchd_smsd_restarts_total{cause="heal"}')" -ge 1 ] || fail "the heal's restart is not counted"
+say "a hung modem: noticed and reset through the helper's unit $noticed s after it hung, served again $healed s after it hung"
+
+# --- dead for good ------------------------------------------------------------------------------------
+wait_for 300 "the dead EC25 reset" hung_up_since ec25 2 "$ec25_hang_ups"
+for _ in 1 2 3 4; do one_pass; done
+[ "$(hang_ups ec25 2)" = $((ec25_hang_ups + 1)) ] ||
+    fail "the dead modem was reset $(($(hang_ups ec25 2) - ec25_hang_ups)) times in its backoff"
+[ "$(heals "$ec25" answering)" = 0 ] || fail "the dead modem counted as healed: $(grep heals_total "$prom")"
+critical_for "$ec25" || fail "check does not name the dead modem: $(modemwatchctl check)"
+[ "$(hang_ups simcom 2)" = "$simcom_hang_ups" ] &&
+    [ "$(cat "/sys/bus/usb/devices/$(usb_path simcom)/devnum")" = "$simcom_devnum" ] ||
+    fail "the SIM7600, which always answered, was reset"
+say "a modem dead for good: reset once, then left alone for its backoff over four passes, CRITICAL in check; the modem that always answered never reset"

@@ -1,0 +1,93 @@
+// A modem that stops answering is seen from smsd's own words: its log says so, the port's run
+// log says when it answers again; published per port, CRITICAL in check, kept across a restart
+// that numbers the ports anew.
+#include "e2e/published_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <map>
+#include <sstream>
+
+namespace {
+
+// The port the configuration in force gives `device`: "GSM2".
+std::string portOf(const Box& box, const std::string& device)
+{
+    for (const auto& [series, value] : samples(box)) {
+        const size_t at = series.find("\",device=\"" + device + "\"");
+        if (series.rfind("modemwatchd_port_state{port=\"", 0) == 0 && at != std::string::npos) {
+            return series.substr(29, at - 29);
+        }
+    }
+    return "<none>";
+}
+
+// A line as smsd writes it, at `offset` seconds from now.
+std::string smsdLine(int offset, const std::string& who, const std::string& text)
+{
+    const std::time_t when = std::time(nullptr) + offset;
+    struct tm local {};
+    localtime_r(&when, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    return std::string(stamp) + ".123,3, " + who + ": " + text + "\n";
+}
+
+} // namespace
+
+TEST(PortHealth, AModemThatStopsAnsweringIsCriticalUntilItsRunLogShowsItAnswerAgain)
+{
+    Box box;
+    box.plug("gsmmodem-a");
+    box.plug("gsmmodem-b");
+    box.writeStatus("GSM1:\t1,\tReceiving,\t0,\t0,\t0,\tssi: -73 dBm (Excellent), ber: < 0.2 %\n"
+                    "GSM2:\t1,\tReceiving,\t0,\t0,\t0,\tssi: -101 dBm (Marginal)\n");
+    box.statusOnStart("GSM1:\t1,\tReceiving,\t0,\t0,\t0,\tssi: -73 dBm (Excellent), ber: < 0.2 %\n"
+                      "GSM2:\t1,\tReceiving,\t0,\t0,\t0,\tssi: -101 dBm (Marginal)\n");
+    Daemon daemon(box);
+    ASSERT_TRUE(daemon.pass());
+    std::map<std::string, std::string> found = samples(box);
+    EXPECT_EQ(found["modemwatchd_port_answering{port=\"GSM1\"}"], "1");
+    EXPECT_EQ(found["modemwatchd_port_signal_dbm{port=\"GSM2\"}"], "-101");
+    EXPECT_EQ(found["modemwatchd_healing"], "0");
+    EXPECT_EQ(found.count("modemwatchd_port_heals_total{port=\"GSM1\",outcome=\"answering\"}"), 0U)
+        << "no heal series with healing off";
+
+    const std::string hung = portOf(box, "gsmmodem-b");
+    writeFile(box.hostPath("/var/log/smsd.log"),
+              smsdLine(-60, "smsd", "Smsd v3.1.21 started.") +
+                  smsdLine(-5, hung, "Modem is not ready to answer commands (Timeouts: 23)") +
+                  smsdLine(-4, "GSM9", "Modem is not ready to answer commands (Timeouts: 23)"));
+    ASSERT_TRUE(daemon.pass());
+    found = samples(box);
+    EXPECT_EQ(found["modemwatchd_port_answering{port=\"" + hung + "\"}"], "0");
+    EXPECT_EQ(found.count("modemwatchd_port_not_answering_since_seconds{port=\"" + hung + "\"}"), 1U);
+    EXPECT_EQ(found.count("modemwatchd_port_answering{port=\"GSM9\"}"), 0U) << "no such port";
+    int status = 0;
+    std::string said = check(box, status);
+    EXPECT_EQ(status, 2) << said;
+    EXPECT_EQ(said.rfind("MODEMWATCHD CRITICAL - " + hung + " (gsmmodem-b) not answering for ", 0), 0U) << said;
+    EXPECT_TRUE(box.serviceCalls().size() == 2U) << "noticing restarts nothing";
+
+    // A third modem: smsd restarted, the ports numbered anew; the modem still does not answer.
+    box.plug("gsmmodem-c");
+    ASSERT_TRUE(daemon.pass());
+    const std::string renumbered = portOf(box, "gsmmodem-b");
+    EXPECT_EQ(samples(box)["modemwatchd_port_answering{port=\"" + renumbered + "\"}"], "0");
+
+    // An answer to smsd's regular command, written before it stopped answering, is no answer now;
+    // one written after it is.
+    const std::string run_log = box.hostPath("/var/ramlog/smsd_run_" + renumbered + ".log");
+    writeFile(run_log, smsdLine(-30, renumbered, "CMD: AT+CSQ: +CSQ: 20,0 OK"));
+    ASSERT_TRUE(daemon.pass());
+    EXPECT_EQ(samples(box)["modemwatchd_port_answering{port=\"" + renumbered + "\"}"], "0");
+    writeFile(run_log, smsdLine(-30, renumbered, "CMD: AT+CSQ: +CSQ: 20,0 OK") +
+                           smsdLine(1, renumbered, "CMD: AT+CSQ: +CSQ: 20,0 OK"));
+    ASSERT_TRUE(daemon.pass());
+    found = samples(box);
+    EXPECT_EQ(found["modemwatchd_port_answering{port=\"" + renumbered + "\"}"], "1");
+    EXPECT_EQ(found.count("modemwatchd_port_not_answering_since_seconds{port=\"" + renumbered + "\"}"), 0U);
+    said = check(box, status);
+    EXPECT_EQ(said.find("not answering"), std::string::npos) << said;
+}

@@ -1,0 +1,119 @@
+// Reading smsd's log a piece at a time, across rotation and truncation, never through a link,
+// and what its lines say of the modems.
+#include "health/port_health.hpp"
+#include "smstools/smsd_log.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class LogFollower : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char templ[] = "/tmp/smsd_log_test.XXXXXX";
+        directory_ = mkdtemp(templ);
+        path_ = directory_ + "/smsd.log";
+    }
+    void TearDown() override { static_cast<void>(std::system(("rm -rf " + directory_).c_str())); }
+    void append(const std::string& text) const { std::ofstream(path_, std::ios::app) << text; }
+    std::vector<std::string> read(size_t limit = kSmsdLogReadLimit) { return readNewLines(path_.c_str(), at_, limit); }
+    std::string directory_;
+    std::string path_;
+    LogPosition at_;
+};
+
+using Lines = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(LogFollower, ReadsOnlyWhatCameSinceAcrossRotationAndTruncation)
+{
+    append("said before the daemon started\n");
+    EXPECT_EQ(read(), Lines{}) << "what was there at the first read is nobody's word now";
+    append("one\ntwo\nthree, cut at the end of a rea");
+    EXPECT_EQ(read(), (Lines{"one", "two"}));
+    append("d\n");
+    EXPECT_EQ(read(), Lines{"three, cut at the end of a read"});
+
+    // Cut in place (copytruncate), then written again: read from the start.
+    ASSERT_EQ(truncate(path_.c_str(), 0), 0);
+    append("after the cut\n");
+    EXPECT_EQ(read(), Lines{"after the cut"});
+
+    // Renamed away and a new file made (rotation by rename): the new file from its start.
+    ASSERT_EQ(rename(path_.c_str(), (path_ + ".1").c_str()), 0);
+    append("in the new file\n");
+    EXPECT_EQ(read(), Lines{"in the new file"});
+
+    // Moved past everything there now, then a file made later: that one from its start.
+    skipToEnd(path_.c_str(), at_);
+    append("skipped over? no, written after the skip\n");
+    EXPECT_EQ(read(), Lines{"skipped over? no, written after the skip"});
+    unlink(path_.c_str());
+    skipToEnd(path_.c_str(), at_);
+    append("a log made after the skip\n");
+    EXPECT_EQ(read(), Lines{"a log made after the skip"});
+}
+
+TEST_F(LogFollower, ALinkIsNotFollowedAndAHugeFileIsReadAPieceAtATime)
+{
+    append("");
+    read();
+    // smsd's user swaps the log for a link to a file only root may read.
+    const std::string secret = directory_ + "/secret";
+    std::ofstream(secret) << "root's secret\n";
+    unlink(path_.c_str());
+    ASSERT_EQ(symlink(secret.c_str(), path_.c_str()), 0);
+    EXPECT_EQ(read(), Lines{});
+    unlink(path_.c_str());
+
+    // A sparse file of a gigabyte after the position: a bounded read a call, never the whole.
+    append("");
+    read();
+    ASSERT_EQ(truncate(path_.c_str(), 1L << 30), 0);
+    EXPECT_EQ(read(4096), Lines{}) << "no end of line in a whole read: skipped";
+    EXPECT_EQ(at_.offset, 4096);
+    append("\nthe next line\n");
+    ASSERT_EQ(truncate(path_.c_str(), 0), 0);  // back to something small
+    append("small again\n");
+    EXPECT_EQ(read(), Lines{"small again"});
+}
+
+TEST(SmsdLogLine, PortTimeAndText)
+{
+    SmsdLogLine line;
+    ASSERT_TRUE(parseSmsdLogLine("2026-12-07 23:07:43.086,3, GSM12: Modem is not ready to answer commands (Timeouts: 23)", line));
+    EXPECT_EQ(line.port, 12);
+    EXPECT_EQ(line.text, "Modem is not ready to answer commands (Timeouts: 23)");
+    struct tm when {};
+    const std::time_t time = line.time;
+    localtime_r(&time, &when);
+    EXPECT_EQ(when.tm_hour * 3600 + when.tm_min * 60 + when.tm_sec, 23 * 3600 + 7 * 60 + 43);
+    ASSERT_TRUE(parseSmsdLogLine("2026-12-07 22:55:39.338,2, smsd: Smsd mainprocess terminated.", line));
+    EXPECT_EQ(line.port, 0);
+    for (const char* other : {"", "garbage", "2026-12-07 23:07:43", "2026-12-07 23:07:43.086,3, GSM: x",
+                              "2026-1x-07 23:07:43.086,3, GSM1: x"}) {
+        EXPECT_FALSE(parseSmsdLogLine(other, line)) << other;
+    }
+}
+
+TEST(PortHealth, WhatSmsdSaysOfAModemThatDoesNotAnswer)
+{
+    // As the real smsd 3.1 writes them: timeouts while it runs, no answer to its start, a
+    // device gone.
+    for (const char* text : {"Modem is not ready to answer commands (Timeouts: 23)",
+                             "Modem did not accept the second init string", "Modem did not accept the init string",
+                             "write_to_modem: error 5: Input/output error"}) {
+        EXPECT_TRUE(saysNotAnswering(text)) << text;
+    }
+    for (const char* text : {"IMEI: 358240051111110", "Modem handler 0 has started. PID: 481.", "SMS received"}) {
+        EXPECT_FALSE(saysNotAnswering(text)) << text;
+    }
+}
