@@ -57,6 +57,8 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# A kill of the test is an exit too: the machine goes with it.
+trap 'exit 1' INT TERM HUP
 
 say() { echo "box: $* ($((SECONDS - started)) s)"; }
 

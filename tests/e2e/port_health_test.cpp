@@ -91,3 +91,32 @@ TEST(PortHealth, AModemThatStopsAnsweringIsCriticalUntilItsRunLogShowsItAnswerAg
     said = check(box, status);
     EXPECT_EQ(said.find("not answering"), std::string::npos) << said;
 }
+
+TEST(PortHealth, WithHealOnAHungModemIsLeftAloneInSmsdsFirstMinutes)
+{
+    Box box;
+    box.plug("gsmmodem-a");
+    DaemonOptions heal;
+    heal.extra_args = {"--heal"};
+    Daemon daemon(box, heal);
+    ASSERT_TRUE(daemon.pass());
+    const SyslogMessage on = box.syslog().waitFor("Healing modems that stop answering, through their USB devices");
+    EXPECT_EQ(on.priority, 30);  // daemon.info
+    std::map<std::string, std::string> found = samples(box);
+    EXPECT_EQ(found["modemwatchd_healing"], "1");
+    EXPECT_EQ(found["modemwatchd_port_heals_total{port=\"GSM1\",outcome=\"not_answering\"}"], "0");
+    EXPECT_EQ(found["modemwatchd_port_heal_given_up{port=\"GSM1\"}"], "0");
+
+    // smsd, just started, says the modem does not answer: too soon to judge, nothing is reset.
+    const size_t calls = box.serviceCalls().size();
+    writeFile(box.hostPath("/var/log/smsd.log"),
+              smsdLine(-1, "GSM1", "Modem is not ready to answer commands (Timeouts: 22)"));
+    ASSERT_TRUE(daemon.pass());
+    ASSERT_TRUE(daemon.pass());
+    EXPECT_EQ(samples(box)["modemwatchd_port_answering{port=\"GSM1\"}"], "0");
+    EXPECT_EQ(box.serviceCalls().size(), calls);
+    for (const std::string& line : daemon.lines()) {
+        EXPECT_EQ(line.find("Healing"), std::string::npos) << line;
+    }
+    EXPECT_EQ(daemon.stop(), 0);
+}
