@@ -23,7 +23,7 @@ bool enabled = false;  // Default: disabled
 constexpr double kGraceSeconds = 120;
 // A heal has not helped when the modem still does not answer this long after it.
 constexpr double kJudgeSeconds = 150;
-// At most one heal a port in this long, doubled after each that did not help, up to 4 h.
+// At most one heal a port in this long, doubled after each that did not help (a third gives up).
 constexpr double kBackoffSeconds = 600;
 constexpr int kLongestBackoffShift = 4;
 // Failed heals in a day after which the port is left alone.
@@ -77,8 +77,8 @@ void judge(const PortObservation& observed, PortHeals& port, double now)
     ++port.record.not_answering;
     port.pending = false;
     port.failures.push_back(now);
-    port.next_allowed =
-        port.healed_at + kBackoffSeconds * static_cast<double>(1 << std::min(port.failures.size(), size_t{kLongestBackoffShift}));
+    const size_t shift = std::min(port.failures.size(), size_t{kLongestBackoffShift});
+    port.next_allowed = port.healed_at + kBackoffSeconds * static_cast<double>(1 << shift);
     port.step = harder(port.step);
     while (!port.failures.empty() && now - port.failures.front() > kDay) {
         port.failures.pop_front();
