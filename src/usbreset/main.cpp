@@ -2,6 +2,7 @@
 // /dev/LINK names (reset, reauthorize or power-cycle), run by modemwatchd as a unit of its own
 // (or as a child where no systemd runs), so the daemon's unit need not write /sys or open USB
 // device nodes. Exit 0 done, 1 refused (no USB modem there, a hub), 2 failed.
+#include "usb/gsmmodem.hpp"
 #include "usb/usb_reset.hpp"
 
 #include <cstdio>
@@ -18,6 +19,11 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::string link = word.substr(colon + 1);
+    // Only what the box's rules name a modem: the instance name is free text to systemd.
+    if (!isGsmmodemName(link) || link.find('/') != std::string::npos) {
+        std::fprintf(stderr, "not touching /dev/%s: no gsmmodem entry of /dev\n", link.c_str());
+        return 1;
+    }
     std::string why;
     const std::optional<UsbDevice> device = modemBehindLink("/sys", "/dev", link, why);
     if (!device) {

@@ -120,3 +120,24 @@ TEST(PortHealth, WithHealOnAHungModemIsLeftAloneInSmsdsFirstMinutes)
     }
     EXPECT_EQ(daemon.stop(), 0);
 }
+
+TEST(PortHealth, TheHealingHelperTouchesNothingButAModemBehindAGsmmodemLink)
+{
+    Box box;
+    box.plug("gsmmodem-a");  // a plain file: no tty on a USB device
+    const struct {
+        const char* word;
+        const char* says;
+    } cases[] = {
+        {"reset:sda", "not touching /dev/sda: no gsmmodem entry of /dev"},
+        {"reset:bus/usb/001/gsmmodem", "no gsmmodem entry of /dev"},
+        {"reset:gsmmodem-a", "not touching /dev/gsmmodem-a: /dev/gsmmodem-a is no tty on a USB device"},
+        {"reset:gsmmodem-none", "leads to no device of /dev"},
+        {"unplug:gsmmodem-a", "usage: modemwatchd-usb-reset"},
+    };
+    for (const auto& [word, says] : cases) {
+        const std::string out = box.root() + "/run/helper.out";
+        EXPECT_EQ(waitExit(box.spawn({USB_RESET_BINARY, word}, {{}, {}, out})), 1) << word;
+        EXPECT_NE(readFile(out).find(says), std::string::npos) << word << ": " << readFile(out);
+    }
+}
