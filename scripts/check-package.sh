@@ -61,14 +61,14 @@ unshare --mount --propagation private bash -euo pipefail -c '
         sed -n "s/.*Overall exposure level for modemwatchd.service: \([0-9.]*\).*/\1/p")
     echo "systemd-analyze verify: clean; security exposure $exposure"
     awk -v e="$exposure" "BEGIN { exit !(e != \"\" && e <= 2) }"
-    # The healing helper's unit, as an instance is started.
+    # The unit of the healing helper, as an instance is started.
     helper=/lib/systemd/system/modemwatchd-usb-reset@.service
     [ -x /usr/lib/modemwatchd/usb-reset ] && [ -f "$helper" ] && [ ! -e /etc/systemd/system/multi-user.target.wants/modemwatchd-usb-reset@.service ]
     exposure=$(systemd-analyze security --offline=true "$helper" 2>&1 |
         sed -n "s/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p")
-    echo "the healing helper's unit: installed, not enabled; security exposure $exposure"
+    echo "the unit of the healing helper: installed, not enabled; security exposure $exposure"
     awk -v e="$exposure" "BEGIN { exit !(e != \"\" && e <= 2) }"
-    grep -qx 'MODEMWATCHD_OPTS=""' /etc/default/modemwatchd
+    grep -qx "MODEMWATCHD_OPTS=\"\"" /etc/default/modemwatchd
 
     for page in /usr/share/man/man8/modemwatchd.8.gz /usr/share/man/man1/modemwatchctl.1.gz; do
         warnings=$(man --warnings -l "$page" 2>&1 >/dev/null)
