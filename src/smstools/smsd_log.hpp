@@ -30,10 +30,10 @@ struct LogPosition {
 // of what is there waits for its end; one longer than `limit` is skipped. A file renamed away
 // (another at the path) or cut shorter than the offset is read from its start. Opened without
 // following a link and without blocking: a link or anything but a regular file gives nothing.
-std::vector<std::string> readNewLines(const char* path, LogPosition& position, size_t limit);
+std::vector<std::string> readNewLines(const char* path, LogPosition& at, size_t limit);
 
 // Moves `position` past everything at `path` now; a file made later is read from its start.
-void skipToEnd(const char* path, LogPosition& position);
+void skipToEnd(const char* path, LogPosition& at);
 
 // The lines /var/log/smsd.log gained since the last call: from the offset reached then, at most
 // kSmsdLogReadLimit bytes a call (the rest comes at the next), complete lines only (a line cut
@@ -47,4 +47,4 @@ std::vector<SmsdLogLine> readSmsdLog();
 // ports of the configuration after it.
 void skipSmsdLog();
 
-constexpr size_t kSmsdLogReadLimit = 64 * 1024;
+constexpr size_t kSmsdLogReadLimit = size_t{64} * 1024;

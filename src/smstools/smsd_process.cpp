@@ -139,11 +139,14 @@ pid_t findMainSmsd()
         unique_fd stat(open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
         char text[512] = {};
         const ssize_t got = stat.valid() ? read(stat.get(), text, sizeof text - 1) : -1;
+        // After the name in parentheses: " S PPID ...", the state letter, then the parent's pid.
         const char* after_name = got > 0 ? std::strrchr(text, ')') : nullptr;
-        char state = 0;
-        long parent = 0;
-        if (after_name != nullptr && std::sscanf(after_name + 1, " %c %ld", &state, &parent) == 2 &&
-            !isSmsd(static_cast<pid_t>(parent))) {
+        if (after_name == nullptr || std::strlen(after_name) < 5 || after_name[1] != ' ' || after_name[3] != ' ') {
+            continue;
+        }
+        char* parent_end = nullptr;
+        const long parent = std::strtol(after_name + 4, &parent_end, 10);
+        if (parent_end != after_name + 4 && *parent_end == ' ' && !isSmsd(static_cast<pid_t>(parent))) {
             found = static_cast<pid_t>(pid);
         }
     }

@@ -5,7 +5,9 @@
 #include "common/write_file.hpp"
 #include "usb/sysfs.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
@@ -43,13 +45,14 @@ const char* usbResetStepName(UsbResetStep step)
 
 bool parseUsbResetStep(std::string_view name, UsbResetStep& step)
 {
-    for (UsbResetStep known : {UsbResetStep::reset, UsbResetStep::reauthorize, UsbResetStep::power_cycle}) {
-        if (name == usbResetStepName(known)) {
-            step = known;
-            return true;
-        }
+    static const UsbResetStep kSteps[] = {UsbResetStep::reset, UsbResetStep::reauthorize, UsbResetStep::power_cycle};
+    const auto* found = std::find_if(std::begin(kSteps), std::end(kSteps),
+                                     [&](UsbResetStep known) { return name == usbResetStepName(known); });
+    if (found == std::end(kSteps)) {
+        return false;
     }
-    return false;
+    step = *found;
+    return true;
 }
 
 std::optional<UsbDevice> modemBehindLink(const std::string& sys, const std::string& dev, const std::string& link,
