@@ -149,17 +149,22 @@ if [ "$phase" = main ]; then
     # before the power cut: smsd's stop waits long on a modem gone silent, and the power cut only
     # needs the stop begun.
     hung=$(link_of acm)
+    silent_words() { grep -E "GSM[0-9]+: (Modem is not ready|Modem did not accept|write_to_modem)" /var/log/smsd.log | tail -n "$1"; }
+    one_pass
+    [ "$(sample "modemwatchd_port_answering{port=\"$(port_of "$hung")\"}")" = 1 ] ||
+        fail "$hung not answering before it hung: $(silent_words 5)"
     acm_hang_ups=$(hang_ups acm 0)
     from=$(now)
     kill -USR1 "${sim_pid["acm 0"]}"
     wait_for 240 "check CRITICAL naming $hung" critical_for "$hung"
     noticed=$(since "$from")
+    said=$(silent_words 1)
     one_pass
     [ "$(sample modemwatchd_port_answering{port=\"$(port_of "$hung")\"})" = 0 ] || fail "$hung published as answering"
     ! grep -q "Healing" /var/log/modemwatchd.log || fail "healed with healing off: $(grep Healing /var/log/modemwatchd.log)"
     [ "$(hang_ups acm 0)" = "$acm_hang_ups" ] || fail "the hung modem's port hung up with healing off"
     [ "$(sample modemwatchd_healing)" = 0 ] || fail "the published state says healing is on"
-    say "a modem that stops answering, healing off: CRITICAL in check $noticed s after it hung (smsd's timeouts, then a pass), never reset"
+    say "a modem that stops answering, healing off: CRITICAL in check $noticed s after it hung (smsd: \"${said#*: }\", then a pass), never reset"
 
     # --- the power cut ------------------------------------------------------------------------------------
     stopping() { systemctl list-jobs --no-legend | grep -q 'smstools.service.*stop'; }
