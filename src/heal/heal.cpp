@@ -122,8 +122,9 @@ bool linkResolves(const std::string& device)
     return stat(("/dev/" + device).c_str(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
-// Until `done` holds or `seconds` pass; how long it took, or -1.
-double waitFor(double seconds, bool want, const std::string& device)
+// Until `device` resolves to a character device (`want`) or no longer does, for at most `seconds`:
+// how long it took, or -1.
+double waitForLink(double seconds, bool want, const std::string& device)
 {
     const double start = clockSeconds(CLOCK_MONOTONIC);
     for (;;) {
@@ -213,8 +214,8 @@ void healPorts(const std::vector<HealTarget>& targets)
                 target.why.c_str(), step, usb->name.c_str());
         const int status = runStep(target.step, target.device);
         // The ttys of a reset device may go and come back: its link with them.
-        static_cast<void>(waitFor(2, false, target.device));
-        const double back = waitFor(20, true, target.device);
+        static_cast<void>(waitForLink(2, false, target.device));
+        const double back = waitForLink(20, true, target.device);
         if (status != 0) {
             logLine("%s of USB device %s failed (status %d)", step, usb->name.c_str(), status);
         } else if (back < 0) {

@@ -1,7 +1,7 @@
 // A modem that stops answering is seen from smsd's own words: its log says so, the port's run
 // log says when it answers again; published per port, CRITICAL in check, kept across a restart
 // that numbers the ports anew.
-#include "e2e/published_file.hpp"
+#include "e2e/box_helpers.hpp"
 
 #include <gtest/gtest.h>
 

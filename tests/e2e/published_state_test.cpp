@@ -1,6 +1,6 @@
 // The state the daemon publishes after each pass for Prometheus and modemwatchctl: what it
 // holds as the box changes, how it is written, and what a failure to write it costs.
-#include "e2e/published_file.hpp"
+#include "e2e/box_helpers.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // daemon neither believes a pid that is not smsd's nor leaves one for the script to kill, nor a
 // FIFO for it to block on; and an smsd that dies soon after each start is restarted ever less
 // often.
-#include "sandbox/daemon_run.hpp"
+#include "e2e/box_helpers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The value of one published series, "" when absent.
-std::string sample(const Box& box, const std::string& series)
-{
-    std::stringstream lines(readFile(box.hostPath("/run/modemwatchd/modemwatchd.prom")));
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(series + " ", 0) == 0) {
-            return line.substr(series.size() + 1);
-        }
-    }
-    return "";
-}
 
 const char kRevivals[] = "modemwatchd_smsd_restarts_total{cause=\"smsd_not_running\"}";
 
@@ -50,15 +38,6 @@ struct Victim {
     pid_t pid;
 };
 
-// Ends the stand-in smsd, leaving its pid file behind as a crash would.
-void killSmsd(const Box& box)
-{
-    const pid_t smsd = std::atoi(readFile(box.hostPath("/run/smstools/smsd.pid")).c_str());
-    ASSERT_GT(smsd, 0);
-    kill(smsd, SIGKILL);
-    EXPECT_EQ(waitExit(smsd, 5000), 128 + SIGKILL);
-}
-
 } // namespace
 
 TEST(SmsdPidFile, APidThatIsNotSmsdsIsNeitherBelievedNorLeftForTheInitScriptToKill)
@@ -75,7 +54,7 @@ TEST(SmsdPidFile, APidThatIsNotSmsdsIsNeitherBelievedNorLeftForTheInitScriptToKi
     const Victim dead_smsds;
     writeFile(pid_file, std::to_string(dead_smsds.pid) + "\n");
     ASSERT_TRUE(daemon.pass());
-    EXPECT_EQ(sample(box, kRevivals), "1") << "a dead smsd is brought back, whatever its pid file names";
+    EXPECT_EQ(samples(box)[kRevivals], "1") << "a dead smsd is brought back, whatever its pid file names";
     EXPECT_TRUE(dead_smsds.alive()) << "the init script's stop killed the process the pid file named";
     EXPECT_EQ(box.syslog().waitFor(warning).priority, 28);  // daemon.warning
 
@@ -110,7 +89,7 @@ TEST(SmsdPidFile, AFifoAtThePidFilesPathDoesNotStallTheRestart)
     struct stat info {};
     ASSERT_EQ(lstat(pid_file.c_str(), &info), 0);
     EXPECT_TRUE(S_ISREG(info.st_mode)) << "smstools' start wrote a pid file of its own";
-    EXPECT_EQ(sample(box, "modemwatchd_smsd_running"), "1");
+    EXPECT_EQ(samples(box)["modemwatchd_smsd_running"], "1");
     EXPECT_EQ(box.syslog()
                   .waitFor("Removed /run/smstools/smsd.pid before it reached smstools' init script: it is no regular file")
                   .priority,
@@ -128,6 +107,6 @@ TEST(SmsdPidFile, AnSmsdThatDiesSoonAfterEachStartIsRestartedLessAndLessOften)
         std::this_thread::sleep_for(std::chrono::milliseconds(2300));
         ASSERT_TRUE(daemon.pass());
     }
-    EXPECT_EQ(sample(box, kRevivals), "3");
+    EXPECT_EQ(samples(box)[kRevivals], "3");
     unlink((box.root() + "/smsd.lives").c_str());
 }

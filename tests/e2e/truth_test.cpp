@@ -1,7 +1,7 @@
 // What the operator is shown is what the box does: a dead smsd is seen and brought back, ports are
 // named by the configuration smsd runs on, smsd's words count only once it has said them, and
 // smsd's user cannot make the daemon read what it must not, or read for ever.
-#include "e2e/published_file.hpp"
+#include "e2e/box_helpers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,16 +25,6 @@ std::string portLabels(const std::map<std::string, std::string>& found)
         }
     }
     return ports;
-}
-
-// Ends the stand-in smsd the fake service started, leaving its pid file behind as a crash would.
-void killSmsd(const Box& box)
-{
-    const pid_t smsd = std::atoi(readFile(box.hostPath("/run/smstools/smsd.pid")).c_str());
-    ASSERT_GT(smsd, 0);
-    kill(smsd, SIGKILL);
-    // It fell to the test, the box's subreaper, when the fake service ended: reap it as init would.
-    EXPECT_EQ(waitExit(smsd, 5000), 128 + SIGKILL);
 }
 
 const char kThreeReceiving[] = "GSM1:\t1,\tReceiving,\t0\nGSM2:\t1,\tReceiving,\t0\nGSM3:\t1,\tReceiving,\t0\n";

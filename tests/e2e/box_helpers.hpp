@@ -1,8 +1,12 @@
-// What the daemon in a box published, read back as the operator's tools read it.
+// What the end-to-end tests share: the daemon's published file read back as the operator's tools
+// read it, and the stand-in smsd ended as a crash would end it.
 #pragma once
 
 #include "sandbox/daemon_run.hpp"
 
+#include <csignal>
+#include <cstdlib>
+#include <gtest/gtest.h>
 #include <map>
 #include <sstream>
 #include <string>
@@ -29,4 +33,14 @@ inline std::string check(Box& box, int& status)
                                  "check"},
                                 {{}, out, {}}));
     return readFile(out);
+}
+
+// Ends the stand-in smsd the fake service started, leaving its pid file behind as a crash would.
+inline void killSmsd(const Box& box)
+{
+    const pid_t smsd = std::atoi(readFile(box.hostPath("/run/smstools/smsd.pid")).c_str());
+    ASSERT_GT(smsd, 0);
+    kill(smsd, SIGKILL);
+    // It fell to the test, the box's subreaper, when the fake service ended: reap it as init would.
+    EXPECT_EQ(waitExit(smsd, 5000), 128 + SIGKILL);
 }
