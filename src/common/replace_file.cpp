@@ -9,8 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int replaceFileAt(int directory_fd, const char* name, const char* aside, std::string_view text, mode_t mode,
-                  bool durable)
+int writeAsideAt(int directory_fd, const char* aside, std::string_view text, mode_t mode, bool durable)
 {
     // A leftover of a writer that died is ours to clear; O_EXCL then refuses anything put there
     // after, link or not.
@@ -20,7 +19,21 @@ int replaceFileAt(int directory_fd, const char* name, const char* aside, std::st
         return errno;
     }
     if (!writeAllAt(file.get(), text, 0) || fchmod(file.get(), mode) != 0 || (durable && fsync(file.get()) != 0) ||
-        close(file.release()) != 0 || renameat(directory_fd, aside, directory_fd, name) != 0) {
+        close(file.release()) != 0) {
+        const int error = errno;
+        unlinkat(directory_fd, aside, 0);
+        return error;
+    }
+    return 0;
+}
+
+int replaceFileAt(int directory_fd, const char* name, const char* aside, std::string_view text, mode_t mode,
+                  bool durable)
+{
+    if (const int error = writeAsideAt(directory_fd, aside, text, mode, durable)) {
+        return error;
+    }
+    if (renameat(directory_fd, aside, directory_fd, name) != 0) {
         const int error = errno;
         unlinkat(directory_fd, aside, 0);
         return error;

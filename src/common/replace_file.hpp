@@ -12,3 +12,7 @@
 // once need asides of their own.
 int replaceFileAt(int directory_fd, const char* name, const char* aside, std::string_view text, mode_t mode,
                   bool durable);
+
+// replaceFileAt's first half, for a caller that renames later: `text` in `aside`, created afresh
+// with `mode`, durable if asked. 0, or the errno of the step that failed; `aside` is then gone.
+int writeAsideAt(int directory_fd, const char* aside, std::string_view text, mode_t mode, bool durable);

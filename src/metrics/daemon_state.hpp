@@ -53,6 +53,7 @@ struct DaemonState {
     int blocked = 0;
     std::vector<PortState> ports;  // the configuration in force, port by port
     std::array<long, kRestartCauseCount> restarts{};
+    bool restart_owed = false;  // a restart with a new configuration is due and not done yet
     double last_restart_time = 0;
     RestartCause last_restart_cause = RestartCause::first_pass;
 };

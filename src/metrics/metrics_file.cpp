@@ -206,6 +206,10 @@ std::string metricsText(const DaemonState& state)
         sample(text, kRestarts, label("cause", restartCauseName(static_cast<RestartCause>(cause))),
                std::to_string(state.restarts[static_cast<size_t>(cause)]));
     }
+    gauge(text, kRestartOwed,
+          "1 while smsd needs a restart with a new configuration that has not been done: no room for it, "
+          "a write that failed, or smsd that would not stop.",
+          state.restart_owed ? "1" : "0");
     if (state.last_restart_time > 0) {
         family(text, kLastRestart, "gauge",
                "When smsd was last restarted, in seconds since the epoch, with the cause.");

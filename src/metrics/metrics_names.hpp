@@ -29,3 +29,4 @@ inline constexpr char kPortHeals[] = "modemwatchd_port_heals_total";
 inline constexpr char kPortHealGivenUp[] = "modemwatchd_port_heal_given_up";
 inline constexpr char kRestarts[] = "modemwatchd_smsd_restarts_total";
 inline constexpr char kLastRestart[] = "modemwatchd_last_smsd_restart_time_seconds";
+inline constexpr char kRestartOwed[] = "modemwatchd_smsd_restart_owed";

@@ -2,12 +2,17 @@
 #include "smstools/smsd_conf.hpp"
 
 #include "common/concat.hpp"
-#include "common/write_file.hpp"
+#include "common/replace_file.hpp"
 #include "log/activity_log.hpp"
 #include "log/write_errors.hpp"
 #include "smstools/smstools_paths.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -110,18 +115,61 @@ std::string smsdConfText(const ModemSlots& slots, int count)
     return text;
 }
 
+namespace {
+
+constexpr char kAside[] = ".smsd.conf.modemwatchd";
+
+} // namespace
+
+SmsdConfRewrite::~SmsdConfRewrite()
+{
+    if (directory.valid()) {
+        static_cast<void>(unlinkat(directory.get(), kAside, 0));
+    }
+}
+
 bool prepareSmsdConf(const ModemSlots& slots, int count, SmsdConfRewrite& rewrite)
 {
     rewrite.text = smsdConfText(slots, count);
-    return reserveInPlace(kSmsdConfPath, rewrite.text.size(), rewrite.file);
+    // An admin who keeps the file elsewhere (on a writable card, say) links it from /etc: the
+    // file is replaced where it lives, and the link stays.
+    char resolved[PATH_MAX];
+    rewrite.path = realpath(kSmsdConfPath, resolved) != nullptr ? resolved : kSmsdConfPath;
+    const size_t slash = rewrite.path.rfind('/');
+    rewrite.directory.reset(open(rewrite.path.substr(0, std::max<size_t>(slash, 1)).c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rewrite.directory.valid()) {
+        rewrite.error = errno;
+        return true;
+    }
+    struct stat old {};
+    const bool exists = fstatat(rewrite.directory.get(), rewrite.path.c_str() + slash + 1, &old,
+                                AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode);
+    rewrite.error = writeAsideAt(rewrite.directory.get(), kAside, rewrite.text, exists ? old.st_mode & 07777 : 0644, true);
+    if (rewrite.error == 0 && exists) {
+        static_cast<void>(fchownat(rewrite.directory.get(), kAside, old.st_uid, old.st_gid, AT_SYMLINK_NOFOLLOW));
+    }
+    if (rewrite.error == ENOSPC || rewrite.error == EDQUOT) {
+        errno = rewrite.error;
+        return false;
+    }
+    return true;
 }
 
-void createsmsd(SmsdConfRewrite& rewrite)
+bool createsmsd(SmsdConfRewrite& rewrite)
 {
-    if (const int error = writeInPlace(kSmsdConfPath, rewrite.file, rewrite.text)) {
-        reportWriteError(kSmsdConfPath, error);
+    const size_t slash = rewrite.path.rfind('/');
+    if (rewrite.error == 0 &&
+        renameat(rewrite.directory.get(), kAside, rewrite.directory.get(), rewrite.path.c_str() + slash + 1) != 0) {
+        rewrite.error = errno;
+    }
+    if (rewrite.error == 0) {
+        static_cast<void>(fsync(rewrite.directory.get()));
+    } else {
+        reportWriteError(kSmsdConfPath, rewrite.error);
     }
     logLine("Writing /etc/smsd.conf");
+    return rewrite.error == 0;
 }
 
 std::vector<std::string> configuredDevices()

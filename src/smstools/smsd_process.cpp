@@ -1,10 +1,10 @@
 // Whether smsd runs, told by the pid file it writes at its start and by the process it names.
 #include "smstools/smsd_process.hpp"
 
-#include "common/replace_file.hpp"
 #include "common/unique_fd.hpp"
 #include "smstools/smstools_paths.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -76,6 +76,40 @@ bool inProgramDirectory(std::string_view executable)
     return false;
 }
 
+// What /proc/PID/status tells anyone of a process: its name and whether its real, effective,
+// saved and file-system user ids are all `uid`.
+bool namedSmsdAndAllIdsAre(const std::string& proc, uid_t uid)
+{
+    unique_fd status(open((proc + "/status").c_str(), O_RDONLY | O_CLOEXEC));
+    char text[2048] = {};
+    const ssize_t got = status.valid() ? read(status.get(), text, sizeof text - 1) : -1;
+    if (got <= 0 || std::strncmp(text, "Name:\tsmsd\n", 11) != 0) {
+        return false;
+    }
+    const char* ids = std::strstr(text, "\nUid:");
+    if (ids == nullptr) {
+        return false;
+    }
+    ids += 5;
+    for (int k = 0; k < 4; ++k) {
+        char* end = nullptr;
+        const unsigned long id = std::strtoul(ids, &end, 10);
+        if (end == ids || id != uid) {
+            return false;
+        }
+        ids = end;
+    }
+    return *ids == '\n';
+}
+
+// smsd's user: the owner of its spool, which the package gives to it. Root is nobody's smsd user:
+// a process of root's is told by its executable, which root can always read.
+uid_t smsdUser()
+{
+    struct stat info {};
+    return lstat(kSmsdSpoolDirectory, &info) == 0 && S_ISDIR(info.st_mode) ? info.st_uid : 0;
+}
+
 } // namespace
 
 bool isSmsd(pid_t pid)
@@ -102,9 +136,8 @@ bool isSmsd(pid_t pid)
     if (errno != EACCES && errno != EPERM) {
         return false;
     }
-    unique_fd comm(open((proc + "/comm").c_str(), O_RDONLY | O_CLOEXEC));
-    char name[17] = {};
-    return comm.valid() && read(comm.get(), name, sizeof name - 1) > 0 && std::strcmp(name, "smsd\n") == 0;
+    const uid_t user = smsdUser();
+    return user != 0 && namedSmsdAndAllIdsAre(proc, user);
 }
 
 SmsdProcess findSmsd()
@@ -122,32 +155,15 @@ SmsdProcess findSmsd()
     return smsd;
 }
 
-pid_t findMainSmsd()
+std::vector<pid_t> smsdProcesses()
 {
+    std::vector<pid_t> found;
     dir_ptr proc(opendir("/proc"));
-    if (!proc) {
-        return 0;
-    }
-    pid_t found = 0;
-    while (const dirent* entry = readdir(proc.get())) {
+    while (const dirent* entry = proc ? readdir(proc.get()) : nullptr) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0' || (found != 0 && pid > found) || !isSmsd(static_cast<pid_t>(pid))) {
-            continue;
-        }
-        // The main process is the one whose parent is no smsd (its modem handlers' parent is it).
-        unique_fd stat(open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
-        char text[512] = {};
-        const ssize_t got = stat.valid() ? read(stat.get(), text, sizeof text - 1) : -1;
-        // After the name in parentheses: " S PPID ...", the state letter, then the parent's pid.
-        const char* after_name = got > 0 ? std::strrchr(text, ')') : nullptr;
-        if (after_name == nullptr || std::strlen(after_name) < 5 || after_name[1] != ' ' || after_name[3] != ' ') {
-            continue;
-        }
-        char* parent_end = nullptr;
-        const long parent = std::strtol(after_name + 4, &parent_end, 10);
-        if (parent_end != after_name + 4 && *parent_end == ' ' && !isSmsd(static_cast<pid_t>(parent))) {
-            found = static_cast<pid_t>(pid);
+        if (pid > 0 && *end == '\0' && isSmsd(static_cast<pid_t>(pid))) {
+            found.push_back(static_cast<pid_t>(pid));
         }
     }
     return found;
@@ -176,16 +192,19 @@ void mendSmsdPidFiles()
         } else if (file.pid != 0) {
             why = kill(file.pid, 0) == 0 || errno == EPERM ? "the process it names is not smsd" : "no process has its pid";
         }
-        // Where smsd runs, the script is to stop it and nothing else: the file names it again.
-        // Without an smsd there is nothing for the file to name.
-        const pid_t smsd = findMainSmsd();
-        const std::string aside = std::string(".") + nameOf(path) + ".modemwatchd";
-        if (smsd > 0 && replaceFileAt(directory.get(), nameOf(path), aside.c_str(), std::to_string(smsd) + "\n", 0644,
-                                      false) == 0) {
-            syslog(LOG_WARNING, "Put smsd's pid %d in %s before smstools' init script read it: %s", static_cast<int>(smsd),
-                   path, why);
-        } else if (smsd <= 0 && unlinkat(directory.get(), nameOf(path), 0) == 0) {
+        if (unlinkat(directory.get(), nameOf(path), 0) == 0) {
             syslog(LOG_WARNING, "Removed %s before it reached smstools' init script: %s", path, why);
+        }
+    }
+}
+
+void forgetPidFilesOf(const std::vector<pid_t>& stopped)
+{
+    for (const char* path : kSmsdPidFiles) {
+        unique_fd directory(open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const PidFile file = directory.valid() ? readPidFile(directory.get(), nameOf(path)) : PidFile{};
+        if (file.pid > 0 && std::find(stopped.begin(), stopped.end(), file.pid) != stopped.end()) {
+            static_cast<void>(unlinkat(directory.get(), nameOf(path), 0));
         }
     }
 }

@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <sys/types.h>
+#include <vector>
 
 struct SmsdProcess {
     bool running = false;
@@ -12,20 +13,26 @@ struct SmsdProcess {
 // Looks at smsd's pid file where Debian's smstools puts it (/run/smstools/smsd.pid, given by its
 // init script) and where smsd itself does without one (/run/smsd.pid): smsd runs when one names
 // a live process that is smsd. smsd's user writes these files, so the number alone proves
-// nothing: the process's executable must be smsd.
+// nothing: the process must be smsd.
 SmsdProcess findSmsd();
 
-// Whether the process `pid` runs smsd: its executable is smsd in one of the system's program
-// directories (an smsd replaced by an upgrade since it started included). Where the executable
-// cannot be read (no right to trace the process), its command name must be smsd.
+// Whether the process `pid` is smsd, decided from what /proc shows without the right to trace
+// it: where its executable can be read (a process of root's), that executable is smsd in one of
+// the system's program directories (an smsd replaced by an upgrade since it started included);
+// where it cannot (smsd runs as its own user), the process is called smsd and all its user ids
+// are smsd's user, the owner of smsd's spool. Such a process is that user's own, so signalling
+// it gives that user nothing it could not do itself.
 bool isSmsd(pid_t pid);
 
-// The main smsd process (an smsd whose parent is none), 0 when no smsd runs.
-pid_t findMainSmsd();
+// Every smsd process that runs now.
+std::vector<pid_t> smsdProcesses();
 
-// Mends a pid file of smsd's that names no smsd (another process, none, or nothing), or anything
-// at its path that is no regular file: smstools' init script, run as root, stops what the file
-// names (SIGKILL after 15 s), and blocks on a FIFO there. Where smsd runs, the file is made to
-// name it, so the script stops smsd and only smsd; else it is removed. Each mend is a
-// LOG_WARNING saying what was found.
+// Removes a pid file of smsd's that names no smsd (another process, none, or nothing), or
+// anything at its path that is no regular file or directory, before smstools' init script
+// starts smsd: start-stop-daemon blocks on a FIFO there, and a pid left behind is believed by
+// whoever reads it next. Each removal is a LOG_WARNING saying what was found.
 void mendSmsdPidFiles();
+
+// Removes smsd's pid files that name one of `stopped`, smsd processes the daemon stopped: what
+// smsd does on its way out, where its directory was hidden from it.
+void forgetPidFilesOf(const std::vector<pid_t>& stopped);

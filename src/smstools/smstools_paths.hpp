@@ -10,6 +10,11 @@ inline constexpr char kSmsdLogPath[] = "/var/log/smsd.log";
 // Where smsd writes its pid: Debian's init script has it in /run/smstools, smsd's own default is
 // /var/run/smsd.pid.
 inline constexpr const char* kSmsdPidFiles[] = {"/run/smstools/smsd.pid", "/run/smsd.pid"};
+// The directory of Debian's pid file (and smsd's "working" file); smsd's user owns it, /run is
+// root's.
+inline constexpr char kSmsdRunDirectory[] = "/run/smstools";
+// smsd's spool; its owner is smsd's user (the package sets it so).
+inline constexpr char kSmsdSpoolDirectory[] = "/var/spool/sms";
 
 inline constexpr char kServiceStopCommand[] = "/usr/sbin/service smstools stop";
 inline constexpr char kServiceStartCommand[] = "/usr/sbin/service smstools start";

@@ -12,6 +12,7 @@
 #include "smstools/smsd_conf.hpp"
 #include "smstools/smstools_paths.hpp"
 #include "smstools/smsd_process.hpp"
+#include "smstools/smsd_stop.hpp"
 #include "smstools/smstools_service.hpp"
 #include "supervision/dev_scan.hpp"
 #include "supervision/pass_state.hpp"
@@ -30,8 +31,9 @@ namespace {
 
 bool first_pass = true;
 int last_blocked_count = 0;
-// The first pass restarts smstools whatever it measures; a restart the disk had no room
-// for is owed in the same way until it has been done.
+// The first pass restarts smstools whatever it measures; a restart that did not write its
+// configuration (no room for it, smsd that would not stop, a write that failed) is owed in the
+// same way until it has been done.
 bool restart_owed = true;
 
 // Restarts that left no smsd running, or brought back one that had died, since smsd was last seen
@@ -41,6 +43,10 @@ bool restart_owed = true;
 int failed_restarts = 0;
 long next_revival_pass = 0;
 constexpr int kLongestBackoffShift = 5;
+// Restarts that ran without their configuration being written (a read-only /etc, say), and the
+// pass from which on the owed one may run again: after 1, 2, 4, ... up to 32 passes.
+int failed_writes = 0;
+long next_owed_pass = 0;
 
 // The modem slot table of the pass under way; its names are released when it ends.
 ModemSlots slots;
@@ -48,36 +54,65 @@ ModemSlots slots;
 // All the operator's tools learn of the box: assembled by the pass, published once per pass.
 DaemonState state;
 
+// What a restart did: whether smsd was stopped and started (`ran`), and whether the new
+// configuration went in (`written`): only then is it the restart the pass owed.
+struct RestartDone {
+    bool ran = false;
+    bool written = false;
+};
+
 // smsd is stopped for the whole rewrite, so it never reads a half-written file. Nothing is
-// stopped when the new configuration has no room on the disk: smsd goes on with the old one.
-bool restartSmstools(int present, const std::vector<HealTarget>& heal = {})
+// stopped when the new configuration has no room on the disk (smsd goes on with the old one), when
+// smstools' init script could be handed a pid file smsd's user wrote, or when smsd does not end.
+RestartDone restartSmstools(int present, const std::vector<HealTarget>& heal = {})
 {
+    RestartDone done;
     SmsdConfRewrite conf;
     if (!prepareSmsdConf(slots, present, conf)) {
         const int error = errno;
         reportWriteError(kSmsdConfPath, error);
         logLine("Not restarting smstools: no room for a new /etc/smsd.conf (%s)", std::strerror(error));
-        return false;
+        return done;
     }
     // A kill between stop and start would leave the box without smsd: such signals wait
     // until smsd runs again.
     const FatalSignalsHeld held;
-    logLine("Stopping smstools...");
-    // smstools' init script acts as root on whatever smsd's pid file names.
-    mendSmsdPidFiles();
-    stopSmstools();
+    {
+        // The init script stops whatever its pid file names, and smsd's user writes that file:
+        // the script is shown an empty directory instead, and smsd is stopped here.
+        const SmsdRunDirectoryHidden hidden;
+        if (hidden.error != 0) {
+            syslog(LOG_ERR, "Can not hide %s from smstools' init script: %s", kSmsdRunDirectory,
+                   std::strerror(hidden.error));
+            logLine("Not restarting smstools: %s cannot be hidden from its init script (%s)", kSmsdRunDirectory,
+                    std::strerror(hidden.error));
+            return done;
+        }
+        logLine("Stopping smstools...");
+        const SmsdStopped smsd = stopSmsdProcesses();
+        if (!smsd.survivors.empty()) {
+            syslog(LOG_ERR, "smsd (pid %d) did not end on SIGKILL: smstools is not restarted",
+                   static_cast<int>(smsd.survivors.front()));
+            logLine("Not restarting smstools: smsd (pid %d) did not end", static_cast<int>(smsd.survivors.front()));
+            return done;
+        }
+        stopSmstools();
+        forgetPidFilesOf(smsd.stopped);
+    }
+    done.ran = true;
     smsdRestarted();
     emptyRunLogs();
     healPorts(heal);
-    createsmsd(conf);
+    done.written = createsmsd(conf);
     logLine("Starting smstools...");
+    // smstools' start blocks on a FIFO at its pid file's path, and a pid left there is believed.
     mendSmsdPidFiles();
     startSmstools();
     if (held.anyPending()) {
         // The process ends as the hold does; the pass's lines need not go with it.
         flushLogBeforeExit();
     }
-    return true;
+    return done;
 }
 
 // The init script may return before smsd has written its pid file: give it a moment.
@@ -179,39 +214,50 @@ bool checkmodemstatus()
         heal = portsToHeal(observePorts(devices, status, smsd), wallClockSeconds() - timespecSeconds(smsd.started),
                            clockSeconds(CLOCK_BOOTTIME), std::time(nullptr));
     }
-    bool restarted = false;
-    if (!heal.empty()) {
-        restarted = restartSmstools(present, heal);
-        if (restarted) {
-            last_blocked_count = blocked;
-            recordRestart(RestartCause::heal);
-            smsd = smsdAfterStart();
-        }
-    } else if (changed || restart_owed || revive) {
-        // A restart not done leaves the change unhandled, so the next pass tries again.
-        const bool owed = restart_owed;
-        restarted = restartSmstools(present);
-        restart_owed = (changed || owed) && !restarted;
-        if (restarted) {
-            last_blocked_count = blocked;
-            recordRestart(causeOf(changed, owed, configured, present));
-            smsd = smsdAfterStart();
-            // An smsd brought back from the dead has not come back until it lives to a pass of
-            // its own: one that dies seconds after each start looks alive right after it.
-            if (revive || !smsd.running) {
-                next_revival_pass = state.passes + (1L << std::min(failed_restarts, kLongestBackoffShift));
-                ++failed_restarts;
-            }
+    // Changes, and a restart owed, need the configuration rewritten; a revival and a heal need smsd
+    // started again, and the configuration they write is the one in force.
+    const bool needs_config = changed || restart_owed;
+    const bool owed_due = restart_owed && state.passes >= next_owed_pass;
+    RestartDone done;
+    const bool attempted = !heal.empty() || changed || owed_due || revive;
+    if (attempted) {
+        done = restartSmstools(present, heal);
+    }
+    const bool counted = done.ran && (done.written || !needs_config);
+    if (done.ran) {
+        last_blocked_count = blocked;
+        smsd = smsdAfterStart();
+    }
+    if (counted) {
+        recordRestart(heal.empty() ? causeOf(changed, restart_owed, configured, present) : RestartCause::heal);
+        // An smsd brought back from the dead has not come back until it lives to a pass of
+        // its own: one that dies seconds after each start looks alive right after it.
+        if (heal.empty() && (revive || !smsd.running)) {
+            next_revival_pass = state.passes + (1L << std::min(failed_restarts, kLongestBackoffShift));
+            ++failed_restarts;
         }
     }
-    if (smsd.running && !restarted) {
+    if (attempted && needs_config) {
+        // A configuration not written leaves the change unhandled: the next pass tries again,
+        // and after a restart that ran without it, ever less often.
+        restart_owed = !done.written;
+        if (done.written) {
+            failed_writes = 0;
+            next_owed_pass = 0;
+        } else if (done.ran) {
+            next_owed_pass = state.passes + (1L << std::min(failed_writes, kLongestBackoffShift));
+            ++failed_writes;
+        }
+    }
+    if (smsd.running && !done.ran) {
         failed_restarts = 0;
         next_revival_pass = 0;
     }
     clearSlots(slots);
     first_pass = false;
 
-    recordPass(state, {configured, present, status, smsd, restarted});
+    recordPass(state, {configured, present, status, smsd, done.ran});
+    state.restart_owed = restart_owed;
     ++state.passes;
     state.last_pass_end_time = wallClockSeconds();
     state.last_pass_end_boottime = clockSeconds(CLOCK_BOOTTIME);
