@@ -10,7 +10,11 @@
 #include <csignal>
 #include <iostream>
 #include <map>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -252,6 +256,103 @@ TEST_F(RealSmsd, FollowsModemsPluggedInUnpluggedAndDead)
     quietPassPublishes(daemon, "2");
     timeline("steady: the next pass is quiet");
 
+    kill(daemon.pid(), SIGCONT);
+    EXPECT_EQ(daemon.stop(), 0);
+    for (const auto& [name, pid] : modems) {
+        kill(pid, SIGKILL);
+    }
+}
+
+namespace {
+
+// smsd's main processes (those whose parent is no smsd), as /proc shows them.
+std::vector<pid_t> smsdMains()
+{
+    const auto isSmsd = [](const std::string& pid) { return readFile("/proc/" + pid + "/comm") == "smsd\n"; };
+    std::vector<pid_t> mains;
+    DIR* proc = opendir("/proc");
+    while (const dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+        const std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") == std::string::npos && isSmsd(pid) &&
+            procField(std::stoi(pid), "status", "State:").rfind('Z', 0) != 0 &&
+            !isSmsd(procField(std::stoi(pid), "status", "PPid:"))) {
+            mains.push_back(std::stoi(pid));
+        }
+    }
+    if (proc != nullptr) {
+        closedir(proc);
+    }
+    return mains;
+}
+
+} // namespace
+
+// smsd's user owns smsd's run directory, and smstools' init script, run as root, stops whatever
+// pid it finds there (SIGKILL after 15 s). The two ways a red team had it kill a process of its
+// choosing: a directory where the daemon once wrote the pid aside, and the victim's pid written
+// back the moment anything in the directory changes. The victim lives; the smsd that ran is
+// stopped and one new smsd runs.
+TEST_F(RealSmsd, NoPidThatSmsdsUserWritesIsSignalledByTheStop)
+{
+    const passwd* user = getpwnam("smsd");
+    ASSERT_NE(user, nullptr);
+    std::map<std::string, pid_t> modems{{"gsmmodem1", plugSimulatedModem(box_, "gsmmodem1")}};
+    Daemon daemon(box_);
+    kill(daemon.pid(), SIGSTOP);
+    ASSERT_TRUE(waitForStatus(allIn("Receiving"), 20000));
+    std::vector<pid_t> before;
+    ASSERT_TRUE(waitUntil([&] {
+        reapOrphansBut(daemon.pid());
+        return (before = smsdMains()).size() == 1;
+    }, 10000)) << before.size() << " smsd main processes";
+
+    const pid_t victim = fork();
+    if (victim == 0) {
+        execl("/bin/sleep", "sleep", "1000", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const std::string pid_text = std::to_string(victim) + "\n";
+    const pid_t attacker = box_.startInside([&] {
+        if (setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0) {
+            return 1;
+        }
+        mkdir("/run/smstools/.smsd.pid.modemwatchd", 0755);
+        const int watch = inotify_init1(IN_NONBLOCK);
+        inotify_add_watch(watch, "/run/smstools", IN_ALL_EVENTS);
+        for (char events[4096];;) {
+            const int fd = open("/run/smstools/smsd.pid", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) {
+                static_cast<void>(write(fd, pid_text.data(), pid_text.size()));
+                close(fd);
+            }
+            pollfd ready{watch, POLLIN, 0};
+            poll(&ready, 1, 1);
+            while (read(watch, events, sizeof events) > 0) {
+            }
+        }
+    });
+    modems["gsmmodem2"] = plugSimulatedModem(box_, "gsmmodem2");
+    ASSERT_TRUE(waitUntil([&] { return fileExists(box_.hostPath("/dev/gsmmodem2")); }));
+    const auto started = std::chrono::steady_clock::now();
+    onePass(daemon);
+    timeline("restart with the pid file rewritten to name a victim: " +
+             std::to_string(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()) + " s");
+    // Reaped already (by the waits above) when it was killed: then it is not ours to signal again.
+    const bool victim_alive = waitpid(victim, nullptr, WNOHANG) == 0;
+    EXPECT_TRUE(victim_alive) << "the stop killed the process the pid file named";
+    kill(attacker, SIGKILL);
+    waitExit(attacker);
+    EXPECT_EQ(configured().size(), 2U);
+    ASSERT_TRUE(waitUntil([&] {
+        reapOrphansBut(daemon.pid());
+        const std::vector<pid_t> now = smsdMains();
+        return now.size() == 1 && now != before;
+    }, 10000)) << "smsd was not stopped, or not started again";
+
+    if (victim_alive) {
+        kill(victim, SIGKILL);
+        waitpid(victim, nullptr, 0);
+    }
     kill(daemon.pid(), SIGCONT);
     EXPECT_EQ(daemon.stop(), 0);
     for (const auto& [name, pid] : modems) {
