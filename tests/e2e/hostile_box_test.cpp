@@ -1,7 +1,7 @@
 // A box that works against the daemon: smsd's user planting links, FIFOs and devices where the
 // root daemon reads and writes, a full disk, stray kills, odd device names, a vanished log. The
 // pid file's case of this group stands with the daemon-mode tests, beside their exit-status probe.
-#include "sandbox/daemon_run.hpp"
+#include "e2e/box_helpers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -165,6 +165,43 @@ TEST(HostileBox, AFullDiskLeavesTheOldConfigurationWholeAndSmsdRunningUntilThere
     EXPECT_EQ(box.confAt("start"), conf(box));
     ASSERT_TRUE(daemon.pass());
     EXPECT_EQ(box.serviceCalls().size(), 4U) << "the pass after the rewrite is quiet";
+}
+
+// A restart whose configuration did not go in is no restart: it stays owed, and is published so,
+// until a pass writes the configuration. With /etc full smsd is never stopped; with /etc
+// read-only it is stopped and started on the old configuration.
+TEST(HostileBox, ARestartThatDidNotWriteItsConfigurationIsOwedUntilOneDoes)
+{
+    const std::string owed = "modemwatchd_smsd_restart_owed";
+    const std::string plugged = "modemwatchd_smsd_restarts_total{cause=\"modem_count_changed\"}";
+    for (const bool full : {true, false}) {
+        const char* kind = full ? "full /etc" : "read-only /etc";
+        Box box;
+        box.plug("gsmmodem1");
+        ASSERT_EQ(box.inside([] { return mount("tmpfs", "/etc", "tmpfs", 0, "size=16k,mode=0755"); }), 0);
+        Daemon daemon(box);
+        EXPECT_EQ(samples(box)[owed], "0") << kind;
+        const std::string old_conf = conf(box);
+        const auto readOnly = [&box](bool on) {
+            return box.inside([on] {
+                return mount(nullptr, "/etc", nullptr, MS_BIND | MS_REMOUNT | (on ? MS_RDONLY : 0), nullptr);
+            });
+        };
+        ASSERT_TRUE(full ? box.writeInside("/etc/filler", std::string(12288, 'x')) : readOnly(true) == 0) << kind;
+
+        box.plug("gsmmodem2");
+        ASSERT_TRUE(daemon.pass()) << kind;
+        EXPECT_EQ(samples(box)[owed], "1") << kind;
+        EXPECT_EQ(samples(box)[plugged], "0") << kind;
+        EXPECT_EQ(conf(box), old_conf) << kind;
+        EXPECT_EQ(box.serviceCalls().size(), full ? 2U : 4U) << kind;
+
+        ASSERT_EQ(full ? box.inside([] { return unlink("/etc/filler"); }) : readOnly(false), 0) << kind;
+        ASSERT_TRUE(daemon.pass()) << kind;
+        EXPECT_EQ(samples(box)[owed], "0") << kind;
+        EXPECT_EQ(samples(box)[plugged], "1") << kind;
+        EXPECT_NE(conf(box).find("devices= GSM* 1-2\n"), std::string::npos) << kind;
+    }
 }
 
 TEST(HostileBox, AKillWhileSmsdIsStoppedWaitsUntilSmsdIsStartedAgain)

@@ -107,3 +107,31 @@ TEST(SmsdPidFile, AnSmsdThatDiesSoonAfterEachStartIsRestartedLessAndLessOften)
     EXPECT_EQ(samples(box)[kRevivals], "3");
     unlink((box.root() + "/smsd.lives").c_str());
 }
+
+// What a daemon killed in the middle of a restart leaves: smstools' run directory aside and the
+// empty stand-in in its place. The next restart puts smsd's own directory back before anything
+// else. And an smsd that takes no SIGTERM (stopped, here) is killed when its time is up.
+TEST(SmsdPidFile, ARunDirectoryLeftAsideIsPutBackAndAStuckSmsdIsKilled)
+{
+    Box box;
+    box.plug("gsmmodem1");
+    Daemon daemon(box);
+    ASSERT_EQ(box.inside([] {
+        return rename("/run/smstools", "/run/.smstools.modemwatchd") == 0 && mkdir("/run/smstools", 0700) == 0 &&
+                       chmod("/run/smstools", 0700) == 0
+                   ? 0
+                   : 1;
+    }), 0);
+    writeFile(box.hostPath("/run/.smstools.modemwatchd/mark"), "");
+    const pid_t smsd = std::atoi(readFile(box.hostPath("/run/.smstools.modemwatchd/smsd.pid")).c_str());
+    ASSERT_GT(smsd, 0);
+    kill(smsd, SIGSTOP);
+
+    box.plug("gsmmodem2");
+    ASSERT_TRUE(daemon.pass());
+    EXPECT_EQ(waitExit(smsd, 1000), 128 + SIGKILL) << "the stuck smsd was not killed";
+    EXPECT_TRUE(fileExists(box.hostPath("/run/smstools/mark"))) << "smsd's run directory is not back";
+    EXPECT_FALSE(fileExists(box.hostPath("/run/.smstools.modemwatchd")));
+    EXPECT_EQ(samples(box)["modemwatchd_smsd_running"], "1");
+    EXPECT_EQ(box.serviceCalls().size(), 4U);
+}
