@@ -57,9 +57,13 @@ unshare --mount --propagation private bash -euo pipefail -c '
     echo "installed binaries answer --help; the node exporter link is in place"
 
     systemd-analyze verify /lib/systemd/system/modemwatchd.service
-    exposure=$(systemd-analyze security --offline=true /lib/systemd/system/modemwatchd.service 2>&1 |
-        sed -n "s/.*Overall exposure level for modemwatchd.service: \([0-9.]*\).*/\1/p")
+    security=$(systemd-analyze security --offline=true /lib/systemd/system/modemwatchd.service 2>&1)
+    exposure=$(sed -n "s/.*Overall exposure level for modemwatchd.service: \([0-9.]*\).*/\1/p" <<<"$security")
     echo "systemd-analyze verify: clean; security exposure $exposure"
+    # smsd is told from what /proc shows anyone: the daemon may not trace other processes, nor
+    # read or write their memory.
+    grep -q "✓ CapabilityBoundingSet=~CAP_SYS_PTRACE" <<<"$security"
+    echo "no CAP_SYS_PTRACE in the bounding set of the unit"
     awk -v e="$exposure" "BEGIN { exit !(e != \"\" && e <= 2) }"
     # The unit of the healing helper, as an instance is started.
     helper=/lib/systemd/system/modemwatchd-usb-reset@.service
