@@ -3,6 +3,9 @@
 
 #include <ctime>
 
+// Every time the daemon keeps or shows, on every board, must go past 2038-01-19.
+static_assert(sizeof(time_t) >= 8, "time_t must be 64 bits: build with _TIME_BITS=64 and _FILE_OFFSET_BITS=64");
+
 // Seconds on `clock`: CLOCK_REALTIME for times shown to people, CLOCK_MONOTONIC for durations.
 inline double clockSeconds(clockid_t clock)
 {

@@ -147,7 +147,10 @@ bool prepareSmsdConf(const ModemSlots& slots, int count, SmsdConfRewrite& rewrit
                                 AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode);
     rewrite.error = writeAsideAt(rewrite.directory.get(), kAside, rewrite.text, exists ? old.st_mode & 07777 : 0644, true);
     if (rewrite.error == 0 && exists) {
-        static_cast<void>(fchownat(rewrite.directory.get(), kAside, old.st_uid, old.st_gid, AT_SYMLINK_NOFOLLOW));
+        // Where the old owner cannot be given (no CAP_CHOWN), the file is root's: smsd reads it
+        // all the same.
+        [[maybe_unused]] const int owned =
+            fchownat(rewrite.directory.get(), kAside, old.st_uid, old.st_gid, AT_SYMLINK_NOFOLLOW);
     }
     if (rewrite.error == ENOSPC || rewrite.error == EDQUOT) {
         errno = rewrite.error;
