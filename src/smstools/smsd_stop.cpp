@@ -78,14 +78,15 @@ void sendSignal(const ProcessHandle& process, int signal)
     }
 }
 
-// Ended: the pidfd reads ready once the process has exited, reaped or not. Without one, a
-// process gone from /proc or left a zombie.
+// Ended: the pidfd reads ready once the process has exited, reaped or not; or the process is
+// gone from /proc or left a zombie.
 bool ended(const ProcessHandle& process)
 {
-    if (process.fd.valid()) {
-        pollfd ready{process.fd.get(), POLLIN, 0};
-        return poll(&ready, 1, 0) > 0;
+    pollfd ready{process.fd.get(), POLLIN, 0};
+    if (process.fd.valid() && poll(&ready, 1, 0) > 0) {
+        return true;
     }
+    // Gone from /proc, or a zombie: ended too (a pid reused since only makes the wait longer).
     unique_fd stat(open(("/proc/" + std::to_string(process.pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
     char text[512] = {};
     const ssize_t got = stat.valid() ? read(stat.get(), text, sizeof text - 1) : -1;

@@ -77,6 +77,7 @@ RestartDone restartSmstools(int present, const std::vector<HealTarget>& heal = {
     // A kill between stop and start would leave the box without smsd: such signals wait
     // until smsd runs again.
     const FatalSignalsHeld held;
+    std::vector<pid_t> stopped;
     {
         // The init script stops whatever its pid file names, and smsd's user writes that file:
         // the script is shown an empty directory instead, and smsd is stopped here.
@@ -97,8 +98,10 @@ RestartDone restartSmstools(int present, const std::vector<HealTarget>& heal = {
             return done;
         }
         stopSmstools();
-        forgetPidFilesOf(smsd.stopped);
+        stopped = smsd.stopped;
     }
+    // In smsd's own directory, back in place: the pid file of the smsd stopped here.
+    forgetPidFilesOf(stopped);
     done.ran = true;
     smsdRestarted();
     emptyRunLogs();

@@ -134,4 +134,8 @@ TEST(SmsdPidFile, ARunDirectoryLeftAsideIsPutBackAndAStuckSmsdIsKilled)
     EXPECT_FALSE(fileExists(box.hostPath("/run/.smstools.modemwatchd")));
     EXPECT_EQ(samples(box)["modemwatchd_smsd_running"], "1");
     EXPECT_EQ(box.serviceCalls().size(), 4U);
+    for (const SyslogMessage& message : box.syslog().messages()) {
+        EXPECT_NE(message.text.rfind("Removed /run/smstools/smsd.pid", 0), 0U)
+            << "the pid file of the smsd the daemon stopped is no stranger's: " << message.text;
+    }
 }
