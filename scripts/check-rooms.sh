@@ -26,7 +26,19 @@ declare -A may_use=(
 shared_header=metrics/metrics_names.hpp
 
 failed=0
-for file in $(find . -name '*.cpp' -o -name '*.hpp' | sed 's#^\./##' | sort); do
+# Every include, whatever its spacing: a quoted one always names a room ("room/file.hpp"); one in
+# angle brackets does when its first folder is a room's (else it is the system's, <sys/stat.h>).
+includes() {
+    sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*\(["<][^">]*[">]\).*/\1/p' "$1" | while IFS= read -r word; do
+        path=${word:1:${#word}-2}
+        if [ "${word:0:1}" = '"' ] || [ -d "${path%%/*}" ]; then
+            echo "$path"
+        fi
+    done
+}
+
+for file in $(find . -type f \( -name '*.cpp' -o -name '*.cc' -o -name '*.c' -o -name '*.hpp' -o -name '*.h' \) |
+              sed 's#^\./##' | sort); do
     room=$(dirname "$file")
     [ -n "${may_use[$room]+set}" ] || { echo "check-rooms: $file is in no known room" >&2; failed=1; continue; }
     while IFS= read -r included; do
@@ -45,6 +57,6 @@ for file in $(find . -name '*.cpp' -o -name '*.hpp' | sed 's#^\./##' | sort); do
             echo "check-rooms: $file includes \"$included\": $room may not use $target" >&2
             failed=1
         fi
-    done < <(sed -n 's/^#include "\([^"]*\)".*/\1/p' "$file")
+    done < <(includes "$file")
 done
 exit $failed
