@@ -2,7 +2,9 @@
 #include "heal/heal.hpp"
 
 #include "common/clock.hpp"
+#include "common/local_time.hpp"
 #include "common/spawn.hpp"
+#include "common/systemd.hpp"
 #include "health/port_health.hpp"
 #include "log/activity_log.hpp"
 
@@ -48,11 +50,7 @@ std::map<std::string, PortHeals> heals;
 
 std::string wallTime(std::time_t time)
 {
-    struct tm local {};
-    localtime_r(&time, &local);
-    char text[32];
-    static_cast<void>(std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local));
-    return text;
+    return localTimeText(time);
 }
 
 UsbResetStep harder(UsbResetStep step)
@@ -100,7 +98,7 @@ int runStep(UsbResetStep step, const std::string& device)
     const std::string word = std::string(usbResetStepName(step)) + ":" + device;
     constexpr int kStepMilliseconds = 60000;
     struct stat info {};
-    if (lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode) && stat(kHelperUnit, &info) == 0) {
+    if (systemdRuns() && stat(kHelperUnit, &info) == 0) {
         // The instance name escaped as systemd-escape does: the unit unescapes it (%I).
         std::string instance;
         for (const char c : word) {

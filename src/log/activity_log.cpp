@@ -1,10 +1,12 @@
 // The activity log: the timestamped text log every part of the daemon writes to.
 #include "log/activity_log.hpp"
 
+#include "common/local_time.hpp"
 #include "common/unique_fd.hpp"
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -64,10 +66,8 @@ bool logFileGone(const char* path)
 
 const char* gettimestamp()
 {
-    const std::time_t now = std::time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    static_cast<void>(std::strftime(timestamp, sizeof timestamp, "%Y-%m-%d %H:%M:%S", &local));
+    const std::string now = localTimeText(std::time(nullptr));
+    static_cast<void>(std::snprintf(timestamp, sizeof timestamp, "%s", now.c_str()));
     return timestamp;
 }
 

@@ -2,6 +2,7 @@
 // modemwatchctl.
 #include "metrics/metrics_file.hpp"
 
+#include "common/port_name.hpp"
 #include "common/replace_file.hpp"
 #include "common/unique_fd.hpp"
 #include "metrics/metrics_names.hpp"
@@ -62,7 +63,7 @@ void gauge(std::string& text, const char* name, const char* help, const std::str
 
 std::string portLabel(size_t k)
 {
-    return label("port", "GSM" + std::to_string(k + 1));
+    return label("port", portName(static_cast<int>(k) + 1));
 }
 
 // Whether each port's modem answers smsd, its signal, and its heals.
@@ -132,7 +133,7 @@ void measurements(std::string& text, const DaemonState& state)
            "One series per port of /etc/smsd.conf: its /dev name, what that links to, and smsd's state for it.");
     for (size_t k = 0; k < state.ports.size(); ++k) {
         const PortState& port = state.ports[k];
-        const std::string name = "GSM" + std::to_string(k + 1);
+        const std::string name = portName(static_cast<int>(k) + 1);
         sample(text, kPortState,
                label("port", name) + "," + label("device", port.device) + "," + label("target", port.target) + "," +
                    label("state", port.state),
@@ -140,7 +141,7 @@ void measurements(std::string& text, const DaemonState& state)
     }
     family(text, kPortSpool, "gauge", "Whether the port's spool directory /mnt/flash/spool/GSMn exists.");
     for (size_t k = 0; k < state.ports.size(); ++k) {
-        sample(text, kPortSpool, label("port", "GSM" + std::to_string(k + 1)),
+        sample(text, kPortSpool, label("port", portName(static_cast<int>(k) + 1)),
                state.ports[k].spool_directory ? "1" : "0");
     }
     portHealth(text, state);

@@ -1,6 +1,8 @@
 // Where smstools keeps its files on the box, and the commands that drive its service.
 #pragma once
 
+#include "common/port_name.hpp"
+
 #include <string>
 
 inline constexpr char kSmsdConfPath[] = "/etc/smsd.conf";
@@ -25,11 +27,6 @@ inline constexpr char kRunLogPrefix[] = "smsd_run_GSM";
 // Port n's spool directory is kSpoolDirectory/GSMn; the daemon makes it, smsd writes in it.
 inline constexpr char kSpoolDirectory[] = "/mnt/flash/spool";
 
-// "GSM3" for port 3: the port's name in smsd.conf, its status line and its spool directory.
-inline std::string portName(int port)
-{
-    return "GSM" + std::to_string(port);
-}
 
 // "/mnt/flash/spool/GSM3" for port 3.
 inline std::string portSpoolDirectory(int port)

@@ -5,6 +5,7 @@
 #include "common/concat.hpp"
 #include "common/replace_file.hpp"
 #include "common/spawn.hpp"
+#include "common/systemd.hpp"
 #include "common/text_escape.hpp"
 #include "common/unique_fd.hpp"
 #include "modemwatchctl/probe/known_layouts.hpp"
@@ -159,8 +160,7 @@ int writeUdevRules(const std::string& rules)
     }
     // ModemManager takes no new modem that the rules mark, but keeps those it took before they
     // were there (it probes every modem plugged in): a restart makes it let go of them.
-    struct stat systemd {};
-    if (lstat("/run/systemd/system", &systemd) == 0 && S_ISDIR(systemd.st_mode)) {
+    if (systemdRuns()) {
         static_cast<void>(runProgram({"/bin/systemctl", "try-restart", "ModemManager.service"}, kToolMilliseconds));
     }
     return 0;

@@ -1,6 +1,7 @@
 // `modemwatchctl check`: the published state judged the monitoring-plugins way.
 #include "modemwatchctl/view/check.hpp"
 
+#include "common/port_name.hpp"
 #include "common/text_escape.hpp"
 #include "modemwatchctl/view/status_view.hpp"
 
@@ -61,7 +62,7 @@ CheckResult checkState(const std::optional<PublishedState>& state, const std::st
     }
     for (const PublishedPort& port : state->ports) {
         if (state->up && port.answering == false) {
-            std::string text = "GSM" + std::to_string(port.number) + " (" + printable(port.device) + ") not answering";
+            std::string text = portName(port.number) + " (" + printable(port.device) + ") not answering";
             if (port.not_answering_since) {
                 text += " for " + ageText(now.wall - *port.not_answering_since);
             }

@@ -2,6 +2,8 @@
 // as one JSON object for scripts.
 #include "modemwatchctl/view/status_view.hpp"
 
+#include "common/local_time.hpp"
+#include "common/port_name.hpp"
 #include "common/text_escape.hpp"
 #include "common/text_table.hpp"
 
@@ -20,12 +22,7 @@ constexpr char kPlain[] = "\033[0m";
 
 std::string localTime(double seconds)
 {
-    const auto whole = static_cast<std::time_t>(seconds);
-    struct tm local {};
-    localtime_r(&whole, &local);
-    char text[32];
-    static_cast<void>(std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local));
-    return text;
+    return localTimeText(static_cast<std::time_t>(seconds));
 }
 
 std::string orDash(const std::string& text)
@@ -103,7 +100,7 @@ std::string statusTable(const PublishedState& state, const Now& now, bool colour
     } else {
         std::vector<std::vector<std::string>> rows = {{"PORT", "DEVICE", "LINKS TO", "SMSD STATE", "SPOOL"}};
         std::transform(state.ports.begin(), state.ports.end(), std::back_inserter(rows), [](const PublishedPort& port) {
-            return std::vector<std::string>{"GSM" + std::to_string(port.number), printable(port.device),
+            return std::vector<std::string>{portName(port.number), printable(port.device),
                                             orDash(printable(port.target)), printable(port.state),
                                             spoolText(port.spool_directory)};
         });
@@ -114,7 +111,7 @@ std::string statusTable(const PublishedState& state, const Now& now, bool colour
     }
     for (const PublishedPort& port : state.ports) {
         if (state.up && port.answering == false) {
-            text += "GSM" + std::to_string(port.number) + " (" + printable(port.device) + ") not answering";
+            text += portName(port.number) + " (" + printable(port.device) + ") not answering";
             if (port.not_answering_since) {
                 text += " since " + localTime(*port.not_answering_since) + " (" +
                         ageText(now.wall - *port.not_answering_since) + ")";
@@ -167,7 +164,7 @@ std::string statusJson(const PublishedState& state, const Now& now)
     const char* separator = "";
     for (const PublishedPort& port : state.ports) {
         text += separator;
-        text += "{\"port\":" + jsonString("GSM" + std::to_string(port.number)) +
+        text += "{\"port\":" + jsonString(portName(port.number)) +
                 ",\"device\":" + jsonString(port.device) + ",\"links_to\":" + jsonString(port.target) +
                 ",\"state\":" + jsonString(port.state) + ",\"spool_directory\":" +
                 (port.spool_directory ? (*port.spool_directory ? "true" : "false") : "null") +

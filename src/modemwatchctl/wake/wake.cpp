@@ -3,6 +3,7 @@
 
 #include "common/replace_file.hpp"
 #include "common/spawn.hpp"
+#include "common/systemd.hpp"
 #include "common/unique_fd.hpp"
 #include "common/write_file.hpp"
 #include "metrics/metrics_names.hpp"
@@ -161,8 +162,7 @@ bool deliverLaterInTheBackground(long long call, const std::string& pid_file)
 
 bool underSystemd()
 {
-    struct stat info {};
-    return lstat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode) && access("/usr/bin/systemd-run", X_OK) == 0;
+    return systemdRuns() && access("/usr/bin/systemd-run", X_OK) == 0;
 }
 
 } // namespace
