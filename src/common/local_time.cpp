@@ -1,11 +1,15 @@
 // Times shown to people: the box's local time, as the activity log has always written it.
 #include "common/local_time.hpp"
 
-std::string localTimeText(std::time_t time)
+size_t formatLocalTime(std::time_t time, char* text, size_t size)
 {
     struct tm local {};
     localtime_r(&time, &local);
+    return std::strftime(text, size, "%Y-%m-%d %H:%M:%S", &local);
+}
+
+std::string localTimeText(std::time_t time)
+{
     char text[32];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return std::string(text, length);
+    return std::string(text, formatLocalTime(time, text, sizeof text));
 }

@@ -66,8 +66,7 @@ bool logFileGone(const char* path)
 
 const char* gettimestamp()
 {
-    const std::string now = localTimeText(std::time(nullptr));
-    static_cast<void>(std::snprintf(timestamp, sizeof timestamp, "%s", now.c_str()));
+    static_cast<void>(formatLocalTime(std::time(nullptr), timestamp, sizeof timestamp));
     return timestamp;
 }
 
