@@ -35,19 +35,6 @@ constexpr double kDay = 86400;
 constexpr char kHelper[] = "/usr/lib/modemwatchd/usb-reset";
 constexpr char kHelperUnit[] = "/lib/systemd/system/modemwatchd-usb-reset@.service";
 
-// Per /dev name; times on CLOCK_BOOTTIME.
-struct PortHeals {
-    HealRecord record;
-    bool pending = false;          // healed, the outcome not known yet
-    double healed_at = 0;
-    std::time_t healed_at_wall = 0;
-    double next_allowed = 0;
-    std::deque<double> failures;   // within the last day
-    UsbResetStep step = UsbResetStep::reset;
-    std::string given_up_on;       // the USB device (bus and number) it was given up on
-};
-std::map<std::string, PortHeals> heals;
-
 std::string wallTime(std::time_t time)
 {
     return localTimeText(time);
@@ -59,7 +46,7 @@ UsbResetStep harder(UsbResetStep step)
 }
 
 // Judges a heal done earlier: the modem answered after it, or still does not.
-void judge(const PortObservation& observed, PortHeals& port, double now)
+void judge(const PortObservation& observed, PortHeals& port, double now, std::vector<HealGivenUp>& given_up)
 {
     const PortHealth& health = observed.health;
     if (health.answering) {
@@ -84,10 +71,7 @@ void judge(const PortObservation& observed, PortHeals& port, double now)
     if (port.failures.size() >= kFailuresToGiveUp) {
         port.record.given_up = true;
         port.given_up_on = observed.usb_address;
-        logLine("Giving up on %s: %zu heals in a day did not bring it back; left alone until it answers or is replugged",
-                observed.device.c_str(), port.failures.size());
-        syslog(LOG_WARNING, "Giving up on healing %s: %zu heals in a day did not bring it back", observed.device.c_str(),
-               port.failures.size());
+        given_up.push_back({observed.device, port.failures.size()});
     }
 }
 
@@ -149,21 +133,24 @@ bool healingEnabled()
     return enabled;
 }
 
-std::string usbAddressOf(const std::string& device)
+std::string usbAddressOf(const UsbDevice& usb)
 {
-    std::string why;
-    const std::optional<UsbDevice> usb = modemBehindLink("/sys", "/dev", device, why);
-    return usb ? usb->name + "@" + std::to_string(usb->bus) + ":" + std::to_string(usb->address) : std::string();
+    return usb.name + "@" + std::to_string(usb.bus) + ":" + std::to_string(usb.address);
+}
+
+void reportGivenUp(const HealGivenUp& port)
+{
+    logLine("Giving up on %s: %zu heals in a day did not bring it back; left alone until it answers or is replugged",
+            port.device.c_str(), port.failures);
+    syslog(LOG_WARNING, "Giving up on healing %s: %zu heals in a day did not bring it back", port.device.c_str(),
+           port.failures);
 }
 
 std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, double smsd_running_for, double now,
-                                    std::time_t now_wall)
+                                    std::time_t now_wall, HealState& heals, std::vector<HealGivenUp>& given_up)
 {
     std::vector<HealTarget> targets;
-    if (!enabled) {
-        return targets;
-    }
-    std::map<std::string, PortHeals> kept;
+    HealState kept;
     for (size_t k = 0; k < ports.size(); ++k) {
         const PortObservation& observed = ports[k];
         if (observed.device.empty()) {
@@ -171,7 +158,7 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
         }
         PortHeals& port = kept[observed.device] = heals[observed.device];
         if (port.pending) {
-            judge(observed, port, now);
+            judge(observed, port, now, given_up);
         }
         const PortHealth& health = observed.health;
         if (port.record.given_up && (health.answering || observed.usb_address != port.given_up_on)) {
@@ -186,6 +173,8 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
         target.device = observed.device;
         target.why = health.answering ? "blocked" : "not answering since " + wallTime(health.not_answering_since);
         target.step = port.step;
+        target.usb = observed.usb;
+        target.no_usb_why = observed.no_usb_why;
         targets.push_back(target);
         port.pending = true;
         port.healed_at = now;
@@ -199,10 +188,9 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
 void healPorts(const std::vector<HealTarget>& targets)
 {
     for (const HealTarget& target : targets) {
-        std::string why;
-        const std::optional<UsbDevice> usb = modemBehindLink("/sys", "/dev", target.device, why);
+        const std::optional<UsbDevice>& usb = target.usb;
         if (!usb) {
-            logLine("Not healing GSM%d through USB: %s", target.port, why.c_str());
+            logLine("Not healing GSM%d through USB: %s", target.port, target.no_usb_why.c_str());
             continue;
         }
         const char* step = usbResetStepName(target.step);
@@ -225,7 +213,7 @@ void healPorts(const std::vector<HealTarget>& targets)
     }
 }
 
-HealRecord healRecord(const std::string& device)
+HealRecord healRecord(const HealState& heals, const std::string& device)
 {
     const auto found = heals.find(device);
     return found == heals.end() ? HealRecord{} : found->second.record;

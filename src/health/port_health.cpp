@@ -1,18 +1,6 @@
 // Whether each port's modem still answers smsd, told by what smsd writes.
 #include "health/port_health.hpp"
 
-#include "smstools/run_logs.hpp"
-#include "smstools/smsd_log.hpp"
-
-#include <map>
-
-namespace {
-
-// By /dev name: ports are renumbered when the modems present change, the modems are not.
-std::map<std::string, PortHealth> health;
-
-} // namespace
-
 bool saysNotAnswering(const std::string& text)
 {
     // What smsd 3.1 writes when a modem goes silent: timeouts piling up while it runs, no answer
@@ -27,9 +15,10 @@ bool saysNotAnswering(const std::string& text)
     return false;
 }
 
-void judgePorts(const std::vector<std::string>& devices)
+void judgePorts(const std::vector<std::string>& devices, const std::vector<SmsdLogLine>& said,
+                const std::vector<std::optional<std::time_t>>& answered, PortHealths& health)
 {
-    std::map<std::string, PortHealth> kept;
+    PortHealths kept;
     for (const std::string& device : devices) {
         const auto known = health.find(device);
         if (!device.empty() && known != health.end()) {
@@ -37,7 +26,7 @@ void judgePorts(const std::vector<std::string>& devices)
         }
     }
     health = std::move(kept);
-    for (const SmsdLogLine& line : readSmsdLog()) {
+    for (const SmsdLogLine& line : said) {
         if (line.port < 1 || static_cast<size_t>(line.port) > devices.size() || devices[line.port - 1].empty() ||
             !saysNotAnswering(line.text)) {
             continue;
@@ -49,25 +38,17 @@ void judgePorts(const std::vector<std::string>& devices)
         }
         port.last_not_answering = line.time;
     }
-    for (size_t k = 0; k < devices.size(); ++k) {
+    for (size_t k = 0; k < devices.size() && k < answered.size(); ++k) {
         const auto found = health.find(devices[k]);
-        if (found == health.end() || found->second.answering) {
-            continue;
-        }
-        const std::optional<std::time_t> answered = lastAnswerTime(static_cast<int>(k) + 1);
-        if (answered && *answered > found->second.not_answering_since) {
+        if (found != health.end() && !found->second.answering && answered[k] &&
+            *answered[k] > found->second.not_answering_since) {
             found->second = PortHealth{};
         }
     }
 }
 
-PortHealth portHealth(const std::string& device)
+PortHealth portHealth(const PortHealths& health, const std::string& device)
 {
     const auto found = health.find(device);
     return found == health.end() ? PortHealth{} : found->second;
-}
-
-void smsdRestarted()
-{
-    skipSmsdLog();
 }

@@ -2,7 +2,11 @@
 // modem stops answering, a port's run log when it answers again.
 #pragma once
 
+#include "smstools/smsd_log.hpp"
+
 #include <ctime>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,20 +16,20 @@ struct PortHealth {
     std::time_t last_not_answering = 0;  // smsd's latest word that it does not answer
 };
 
-// Reads what smsd said since the last pass about the ports of the configuration in force
-// (`devices`: port n's /dev name in devices[n - 1]) and keeps, for each device, whether its
-// modem answers: not since the first line meaning it does not ("Modem is not ready to answer
-// commands" and the like), answering again once its run log shows an answer written after that.
-// A device leaving the configuration is forgotten; one that stays keeps its state across
-// restarts and renumbering.
-void judgePorts(const std::vector<std::string>& devices);
+// By /dev name: ports are renumbered when the modems present change, the modems are not.
+using PortHealths = std::map<std::string, PortHealth>;
+
+// Judges the ports of the configuration in force (`devices`: port n's /dev name in
+// devices[n - 1]) by what smsd said since the last pass (`said`, its log's new lines) and when
+// each port's run log last shows an answer (`answered[n - 1]`). A modem does not answer from the
+// first line meaning so ("Modem is not ready to answer commands" and the like) until its run log
+// shows an answer written after that. A device leaving the configuration is forgotten; one that
+// stays keeps its state across restarts and renumbering.
+void judgePorts(const std::vector<std::string>& devices, const std::vector<SmsdLogLine>& said,
+                const std::vector<std::optional<std::time_t>>& answered, PortHealths& health);
 
 // The state of the modem at `device`: answering while nothing says otherwise.
-PortHealth portHealth(const std::string& device);
+PortHealth portHealth(const PortHealths& health, const std::string& device);
 
 // Whether a line of smsd's, about one port, says that the port's modem does not answer.
 bool saysNotAnswering(const std::string& text);
-
-// Called as smsd is restarted: what it said before is no word on the ports of the configuration
-// after it. The modems' states stay until smsd shows otherwise.
-void smsdRestarted();

@@ -6,10 +6,9 @@
 #include <string>
 #include <string_view>
 
-// Fills `slots` from slot 0 with the /dev entries whose names contain "gsmmodem", and
-// makes sure each port found has its spool directory /mnt/flash/spool/GSMn (a failure
-// there is a LOG_WARNING, once until the directory can be made). False when /dev cannot be
-// listed, with a LOG_ALERT and a log line: the box cannot be supervised.
+// Fills `slots` from slot 0 with the /dev entries whose names contain "gsmmodem". False when
+// /dev cannot be listed, with a LOG_ALERT and a log line: the box cannot be supervised. The
+// ports' spool directories are made by the pass's acting step (port_spools.hpp).
 bool getallgsmmodemfolders(ModemSlots& slots);
 
 // The number of non-empty slots among the first `count`.

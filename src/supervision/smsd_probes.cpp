@@ -80,12 +80,19 @@ int ModemsBlocked(int configured, StatusReading& reading)
         }
         cut_short_reported = states.cut_short;
     }
+    return states.blocked;
+}
 
+void publishModemCount(const StatusReading& reading)
+{
+    if (reading.outcome == StatusReading::unreadable) {
+        return;
+    }
+    const PortStates& states = reading.states;
     if (const int error = writeWholeFile(kModemCountPath, std::to_string(states.receiving))) {
         reportWriteError(kModemCountPath, error);
     }
     logLine("Writing /mnt/ModemCount");
     logLine("%s%s%s%d", "Modem count from ", kStatusFilePath, " is: ", states.receiving);
     logLine("%s%s%s%d", "Blocked modem count from ", kStatusFilePath, " is: ", states.blocked);
-    return states.blocked;
 }

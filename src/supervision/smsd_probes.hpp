@@ -20,9 +20,11 @@ struct StatusReading {
     struct timespec modified {};    // with `read`: when smsd last wrote it
 };
 
-// Publishes the number of receiving ports in /mnt/ModemCount and returns the number of
-// blocked ones. With no status file, `configured` is published and 0 returned; with a
-// status file that cannot be read, nothing is published and 0 returned. A status file longer
-// than any smsd writes is read only so far, with one LOG_WARNING. What it read goes to
-// `reading`.
+// Reads smsd's status file into `reading` and returns the number of blocked ports. With no
+// status file the receiving count is `configured` and 0 is returned; with one that cannot be
+// read, 0. A status file longer than any smsd writes is read only so far, with one LOG_WARNING.
 int ModemsBlocked(int configured, StatusReading& reading);
+
+// Publishes the receiving count of `reading` in /mnt/ModemCount, with its activity-log lines;
+// nothing when the status file could not be read (a partial count would report modems lost).
+void publishModemCount(const StatusReading& reading);

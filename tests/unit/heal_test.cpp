@@ -6,6 +6,14 @@
 
 namespace {
 
+// What healing remembers, carried from pass to pass as the daemon's pass carries it.
+HealState heals;
+
+HealRecord healRecord(const std::string& device)
+{
+    return ::healRecord(heals, device);
+}
+
 PortObservation hung(const std::string& device, std::time_t since, std::time_t latest, const std::string& usb = "1-1@1:2")
 {
     PortObservation port;
@@ -28,7 +36,9 @@ PortObservation fine(const std::string& device)
 // The steps of the heals planned at these times (boot-clock seconds), "-" where none.
 std::string plan(const std::vector<PortObservation>& ports, double smsd_running_for, double now)
 {
-    const std::vector<HealTarget> targets = portsToHeal(ports, smsd_running_for, now, static_cast<std::time_t>(now));
+    std::vector<HealGivenUp> given_up;
+    const std::vector<HealTarget> targets =
+        portsToHeal(ports, smsd_running_for, now, static_cast<std::time_t>(now), heals, given_up);
     std::string steps;
     for (const HealTarget& target : targets) {
         steps += (steps.empty() ? "" : " ") + std::string("GSM") + std::to_string(target.port) + ":" +

@@ -1,0 +1,114 @@
+// A pass's second step: what to do about what it measured, decided without touching the box.
+#include "supervision/decide.hpp"
+
+#include "common/clock.hpp"
+#include "supervision/act.hpp"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kLongestBackoffShift = 5;
+
+// Why this pass restarts smsd: the first pass (or a restart owed since) whatever it measured,
+// else the port counts before the blocked count, and a dead smsd when nothing else is to mend.
+RestartCause causeOf(const Decision& decision, const Measurements& seen, const KeptState& kept)
+{
+    if (!decision.heal.empty()) {
+        return RestartCause::heal;
+    }
+    if (decision.changed && !kept.first_pass) {
+        return seen.configured != seen.present ? RestartCause::modem_count_changed
+                                               : RestartCause::blocked_count_changed;
+    }
+    return kept.first_pass || kept.restart_owed ? RestartCause::first_pass : RestartCause::smsd_not_running;
+}
+
+// The ports of the configuration in force as healing judges them.
+std::vector<PortObservation> observePorts(const Measurements& seen, const PortHealths& health)
+{
+    const StatusReading& status = seen.status;
+    const bool words_fresh = status.outcome == StatusReading::read && notBefore(status.modified, seen.smsd.started);
+    std::vector<PortObservation> ports(seen.ports.size());
+    for (size_t k = 0; k < seen.ports.size(); ++k) {
+        const PortSeen& port = seen.ports[k];
+        ports[k].device = port.device;
+        ports[k].health = portHealth(health, port.device);
+        ports[k].blocked = words_fresh && k < status.states.words.size() && status.states.words[k] == "Blocked";
+        ports[k].usb_address = port.usb ? usbAddressOf(*port.usb) : std::string();
+        ports[k].usb = port.usb;
+        ports[k].no_usb_why = port.no_usb_why;
+    }
+    return ports;
+}
+
+} // namespace
+
+Decision decide(const Measurements& seen, const KeptState& kept)
+{
+    Decision decision;
+    decision.health = kept.health;
+    std::vector<std::optional<std::time_t>> answered;
+    for (const PortSeen& port : seen.ports) {
+        answered.push_back(port.answered);
+    }
+    judgePorts(devicesOf(seen.ports), seen.smsd_said, answered, decision.health);
+    decision.heals = kept.heals;
+
+    decision.changed = seen.blocked != kept.last_blocked_count || seen.configured != seen.present;
+    decision.mismatch_line = decision.changed && !kept.first_pass;
+    const bool settled = !decision.changed && !kept.restart_owed;
+    decision.revive = settled && seen.present > 0 && !seen.smsd.running && kept.passes >= kept.next_revival_pass;
+    // A modem that stopped answering (or stays blocked), where the admin allows healing: a
+    // restart of its own, in a pass that has none for anything else.
+    if (settled && !decision.revive && seen.smsd.running && seen.healing) {
+        decision.heal = portsToHeal(observePorts(seen, decision.health), seen.wall - timespecSeconds(seen.smsd.started),
+                                    seen.boottime, static_cast<std::time_t>(seen.wall), decision.heals,
+                                    decision.given_up);
+    }
+    decision.needs_config = decision.changed || kept.restart_owed;
+    const bool owed_due = kept.restart_owed && kept.passes >= kept.next_owed_pass;
+    decision.restart = !decision.heal.empty() || decision.changed || owed_due || decision.revive;
+    decision.cause = causeOf(decision, seen, kept);
+    return decision;
+}
+
+bool restartCounted(const Decision& decision, const Acted& acted)
+{
+    return acted.ran && (acted.written || !decision.needs_config);
+}
+
+KeptState rememberPass(KeptState kept, const Measurements& seen, const Decision& decision, const Acted& acted)
+{
+    const long pass = kept.passes;
+    kept.health = decision.health;
+    kept.heals = decision.heals;
+    if (acted.ran) {
+        kept.last_blocked_count = seen.blocked;
+    }
+    // An smsd brought back from the dead has not come back until it lives to a pass of its own:
+    // one that dies seconds after each start looks alive right after it.
+    if (restartCounted(decision, acted) && decision.heal.empty() && (decision.revive || !acted.smsd.running)) {
+        kept.next_revival_pass = pass + (1L << std::min(kept.failed_restarts, kLongestBackoffShift));
+        ++kept.failed_restarts;
+    }
+    if (decision.restart && decision.needs_config) {
+        // A configuration not written leaves the change unhandled: the next pass tries again,
+        // and after a restart that ran without it, ever less often.
+        kept.restart_owed = !acted.written;
+        if (acted.written) {
+            kept.failed_writes = 0;
+            kept.next_owed_pass = 0;
+        } else if (acted.ran) {
+            kept.next_owed_pass = pass + (1L << std::min(kept.failed_writes, kLongestBackoffShift));
+            ++kept.failed_writes;
+        }
+    }
+    if (acted.smsd.running && !acted.ran) {
+        kept.failed_restarts = 0;
+        kept.next_revival_pass = 0;
+    }
+    kept.first_pass = false;
+    ++kept.passes;
+    return kept;
+}

@@ -1,0 +1,46 @@
+// A pass's first step: everything it goes by, read once, nothing written.
+#pragma once
+
+#include "common/modem_slots.hpp"
+#include "smstools/smsd_log.hpp"
+#include "smstools/smsd_process.hpp"
+#include "supervision/smsd_probes.hpp"
+#include "usb/usb_device.hpp"
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A port of the configuration in force, as the pass found it.
+struct PortSeen {
+    std::string device;                     // its /dev name from smsd.conf; empty when none
+    std::string target;                     // what that entry links to (ttyUSB3), printable; empty for none
+    bool spool_directory = false;           // its /mnt/flash/spool/GSMn is there
+    std::optional<std::time_t> answered;    // its run log's last answer
+    std::optional<UsbDevice> usb;           // with healing on: the modem's USB device
+    std::string no_usb_why;                 // why there is none
+};
+
+struct Measurements {
+    int configured = -1;       // getsmsdcount: the ports smsd.conf configures
+    ModemSlots slots;          // the gsmmodem entries of /dev
+    int present = 0;           // inUse of those
+    std::vector<std::string> modem_targets;  // what each of those links to, as PortSeen::target
+    StatusReading status;      // smsd's status file
+    int blocked = 0;           // ModemsBlocked
+    SmsdProcess smsd;          // smsd as it runs now
+    std::vector<PortSeen> ports;        // the configuration in force, port n in ports[n - 1]
+    std::vector<SmsdLogLine> smsd_said; // smsd's log since the last pass
+    bool healing = false;      // --heal
+    double boottime = 0;       // when the pass measured, on CLOCK_BOOTTIME (ages, backoffs)
+    double wall = 0;           // and on the wall clock (smsd's times)
+};
+
+// Fills `seen`, logging what the pass always logs as it measures ("Checking modemstatus", the
+// configured count, /dev entries it ignores, a missing status file). False when /dev cannot be
+// listed: the box cannot be supervised.
+bool measure(Measurements& seen);
+
+// The /dev names of the configuration in force, port by port.
+std::vector<std::string> devicesOf(const std::vector<PortSeen>& ports);
