@@ -138,14 +138,6 @@ std::string usbAddressOf(const UsbDevice& usb)
     return usb.name + "@" + std::to_string(usb.bus) + ":" + std::to_string(usb.address);
 }
 
-void reportGivenUp(const HealGivenUp& port)
-{
-    logLine("Giving up on %s: %zu heals in a day did not bring it back; left alone until it answers or is replugged",
-            port.device.c_str(), port.failures);
-    syslog(LOG_WARNING, "Giving up on healing %s: %zu heals in a day did not bring it back", port.device.c_str(),
-           port.failures);
-}
-
 std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, double smsd_running_for, double now,
                                     std::time_t now_wall, HealState& heals, std::vector<HealGivenUp>& given_up)
 {

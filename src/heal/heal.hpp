@@ -75,9 +75,6 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
 // A USB device as path, bus and number ("1-1.2@1:7"): a replug changes it.
 std::string usbAddressOf(const UsbDevice& usb);
 
-// The activity-log line and the LOG_WARNING that say a port was given up on.
-void reportGivenUp(const HealGivenUp& port);
-
 // Between smstools' stop and its start: each target's USB device put through its step, its
 // gsmmodem link waited for (at most 20 s). Writes a line to the activity log and a LOG_WARNING
 // for each.

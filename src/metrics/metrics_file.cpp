@@ -10,10 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #ifndef MODEMWATCHD_VERSION
@@ -24,9 +22,6 @@ namespace {
 
 constexpr char kTemporaryName[] = ".modemwatchd.prom.new";
 constexpr char kFileName[] = "modemwatchd.prom";
-
-// Set while publishing fails, so that a full or read-only /run is reported once.
-bool publish_failure_reported = false;
 
 void family(std::string& text, const char* name, const char* type, const char* help)
 {
@@ -220,11 +215,7 @@ std::string metricsText(const DaemonState& state)
     return text;
 }
 
-void publishDaemonState(const DaemonState& state)
+int publishDaemonState(const DaemonState& state)
 {
-    const int error = publish(metricsText(state));
-    if (error != 0 && !publish_failure_reported) {
-        syslog(LOG_ERR, "Can not publish %s, error: %s", kMetricsPath, std::strerror(error));
-    }
-    publish_failure_reported = error != 0;
+    return publish(metricsText(state));
 }

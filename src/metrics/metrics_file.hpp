@@ -11,9 +11,9 @@
 std::string metricsText(const DaemonState& state);
 
 // Replaces /run/modemwatchd/modemwatchd.prom with metricsText(state): written aside and
-// renamed, so a reader never sees half a file. The directory is made when missing. A failure
-// is one LOG_ERR until publishing works again.
-void publishDaemonState(const DaemonState& state);
+// renamed, so a reader never sees half a file. The directory is made when missing. 0, or the
+// errno of what failed.
+int publishDaemonState(const DaemonState& state);
 
 // A label value with \, " and newline escaped as the format asks.
 std::string escapeLabelValue(const std::string& value);

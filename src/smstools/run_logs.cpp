@@ -14,7 +14,6 @@
 #include <string_view>
 #include <unistd.h>
 #include <sys/stat.h>
-#include <syslog.h>
 
 namespace {
 
@@ -73,19 +72,20 @@ std::optional<std::time_t> lastAnswerTime(int port)
     return answered;
 }
 
-void emptyRunLogs()
+std::vector<RunLogNotEmptied> emptyRunLogs()
 {
+    std::vector<RunLogNotEmptied> skipped;
     dir_ptr directory(opendir(kRunLogDirectory));
     if (!directory) {
-        return;  // no run logs to empty
+        return skipped;  // no run logs to empty
     }
     while (const struct dirent* entry = readdir(directory.get())) {
         if (std::string_view(entry->d_name).rfind(kRunLogPrefix, 0) != 0) {
             continue;
         }
         if (const char* reason = emptyEntry(dirfd(directory.get()), entry->d_name)) {
-            syslog(LOG_WARNING, "Not emptying %s/%s: %s", kRunLogDirectory, printableName(entry->d_name).c_str(),
-                   reason);
+            skipped.push_back({printableName(entry->d_name), reason});
         }
     }
+    return skipped;
 }

@@ -16,7 +16,6 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <syslog.h>
 
 namespace {
 
@@ -178,8 +177,9 @@ std::vector<pid_t> smsdProcesses()
     return found;
 }
 
-void mendSmsdPidFiles()
+std::vector<PidFileRemoved> mendSmsdPidFiles()
 {
+    std::vector<PidFileRemoved> removed;
     for (const char* path : kSmsdPidFiles) {
         // smsd's user owns the directory; everything is done through a descriptor on it, by
         // name: no link followed, nothing opened that could block.
@@ -202,9 +202,10 @@ void mendSmsdPidFiles()
             why = kill(file.pid, 0) == 0 || errno == EPERM ? "the process it names is not smsd" : "no process has its pid";
         }
         if (unlinkat(directory.get(), nameOf(path), 0) == 0) {
-            syslog(LOG_WARNING, "Removed %s before it reached smstools' init script: %s", path, why);
+            removed.push_back({path, why});
         }
     }
+    return removed;
 }
 
 void forgetPidFilesOf(const std::vector<pid_t>& stopped)

@@ -30,8 +30,12 @@ std::vector<pid_t> smsdProcesses();
 // Removes a pid file of smsd's that names no smsd (another process, none, or nothing), or
 // anything at its path that is no regular file or directory, before smstools' init script
 // starts smsd: start-stop-daemon blocks on a FIFO there, and a pid left behind is believed by
-// whoever reads it next. Each removal is a LOG_WARNING saying what was found.
-void mendSmsdPidFiles();
+// whoever reads it next. Returns what was removed and why.
+struct PidFileRemoved {
+    const char* path;
+    const char* why;  // "the process it names is not smsd" and the like
+};
+std::vector<PidFileRemoved> mendSmsdPidFiles();
 
 // Removes smsd's pid files that name one of `stopped`, smsd processes the daemon stopped: what
 // smsd does on its way out, where its directory was hidden from it.

@@ -3,50 +3,21 @@
 
 #include "common/fatal_signals.hpp"
 #include "log/activity_log.hpp"
-#include "log/write_errors.hpp"
 #include "smstools/run_logs.hpp"
 #include "smstools/smsd_conf.hpp"
 #include "smstools/smsd_log.hpp"
 #include "smstools/smsd_stop.hpp"
 #include "smstools/smstools_paths.hpp"
 #include "smstools/smstools_service.hpp"
+#include "supervision/pass_reports.hpp"
 #include "supervision/port_spools.hpp"
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <syslog.h>
 #include <thread>
 
 namespace {
-
-// Why a restart did not stop smsd: each helper returns what failed, and this says it, once.
-struct RestartRefusal {
-    enum Reason { none, no_room, not_hidden, survivor } reason = none;
-    int error = 0;
-    pid_t pid = 0;
-};
-
-void reportRefusal(const RestartRefusal& refusal)
-{
-    const char* error = std::strerror(refusal.error);
-    switch (refusal.reason) {
-    case RestartRefusal::none:
-        return;
-    case RestartRefusal::no_room:
-        reportWriteError(kSmsdConfPath, refusal.error);
-        logLine("Not restarting smstools: no room for a new /etc/smsd.conf (%s)", error);
-        return;
-    case RestartRefusal::not_hidden:
-        syslog(LOG_ERR, "Can not hide %s from smstools' init script: %s", kSmsdRunDirectory, error);
-        logLine("Not restarting smstools: %s cannot be hidden from its init script (%s)", kSmsdRunDirectory, error);
-        return;
-    case RestartRefusal::survivor:
-        syslog(LOG_ERR, "smsd (pid %d) did not end on SIGKILL: smstools is not restarted", static_cast<int>(refusal.pid));
-        logLine("Not restarting smstools: smsd (pid %d) did not end", static_cast<int>(refusal.pid));
-        return;
-    }
-}
 
 // smsd is stopped for the whole rewrite, so it never reads a half-written file. Nothing is
 // stopped when the new configuration has no room on the disk (smsd goes on with the old one), when
@@ -84,12 +55,12 @@ void restartSmstools(const Measurements& seen, const std::vector<HealTarget>& he
     acted.ran = true;
     // What smsd said before the restart is no word on the ports of the configuration after it.
     skipSmsdLog();
-    emptyRunLogs();
+    reportRunLogsNotEmptied(emptyRunLogs());
     healPorts(heal);
     acted.written = createsmsd(conf);
     logLine("Starting smstools...");
     // smstools' start blocks on a FIFO at its pid file's path, and a pid left there is believed.
-    mendSmsdPidFiles();
+    reportPidFilesRemoved(mendSmsdPidFiles());
     startSmstools();
     if (held.anyPending()) {
         // The process ends as the hold does; the pass's lines need not go with it.
@@ -114,7 +85,11 @@ Acted act(const Decision& decision, const Measurements& seen)
 {
     Acted acted;
     acted.smsd = seen.smsd;
-    acted.spool_directories = makePortSpoolDirectories(seen.present);
+    const std::vector<int> spool_errors = makePortSpoolDirectories(seen.present);
+    reportSpoolDirectories(spool_errors);
+    for (const int error : spool_errors) {
+        acted.spool_directories.push_back(error == 0);
+    }
     publishModemCount(seen.status);
     if (decision.mismatch_line) {
         // Log scrapers on deployed boxes match this wording, "diffrent" included; it is
@@ -125,9 +100,7 @@ Acted act(const Decision& decision, const Measurements& seen)
     if (decision.revive) {
         syslog(LOG_WARNING, "smsd is not running: restarting smstools");
     }
-    for (const HealGivenUp& port : decision.given_up) {
-        reportGivenUp(port);
-    }
+    reportGivenUp(decision.given_up);
     if (decision.restart) {
         restartSmstools(seen, decision.heal, acted);
     }

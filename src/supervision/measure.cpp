@@ -9,6 +9,7 @@
 #include "smstools/run_logs.hpp"
 #include "smstools/smsd_conf.hpp"
 #include "supervision/dev_scan.hpp"
+#include "supervision/pass_reports.hpp"
 #include "supervision/port_spools.hpp"
 #include "usb/usb_reset.hpp"
 
@@ -52,6 +53,7 @@ bool measure(Measurements& seen)
     }
     seen.present = inUse(seen.slots, kModemSlotCount);
     seen.blocked = ModemsBlocked(seen.configured, seen.status);
+    reportStatusFileCutShort(seen.status.outcome == StatusReading::read && seen.status.states.cut_short);
     seen.smsd = findSmsd();
     const std::vector<std::string> devices = configuredDevices();
     for (size_t k = 0; k < devices.size(); ++k) {

@@ -6,20 +6,13 @@
 #include "common/unique_fd.hpp"
 #include "smstools/smstools_paths.hpp"
 
-#include <array>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 namespace {
-
-// Per port: its spool directory could not be made and that has been said. Cleared once the
-// directory is there, so a box that loses it again says so again, but not every pass.
-std::array<bool, kModemSlotCount> spool_failure_reported{};
 
 // The directory the port spool directories are made in, opened once per pass when a modem
 // needs it.
@@ -61,29 +54,16 @@ int makePortSpoolDirectory(SpoolParent& parent, const std::string& name)
     return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
 }
 
-bool checkPortSpoolDirectory(SpoolParent& parent, int port)
-{
-    const std::string name = portName(port);
-    const int error = makePortSpoolDirectory(parent, name);
-    bool& reported = spool_failure_reported[static_cast<size_t>(port - 1)];
-    if (error != 0 && !reported) {
-        syslog(LOG_WARNING, "Can not make spool directory %s/%s, error: %s", kSpoolDirectory, name.c_str(),
-               std::strerror(error));
-    }
-    reported = error != 0;
-    return error == 0;
-}
-
 } // namespace
 
-std::vector<bool> makePortSpoolDirectories(int present)
+std::vector<int> makePortSpoolDirectories(int present)
 {
     SpoolParent parent;
-    std::vector<bool> made;
+    std::vector<int> errors;
     for (int port = 1; port <= present && port <= kModemSlotCount; ++port) {
-        made.push_back(checkPortSpoolDirectory(parent, port));
+        errors.push_back(makePortSpoolDirectory(parent, portName(port)));
     }
-    return made;
+    return errors;
 }
 
 bool portSpoolDirectoryExists(int port)

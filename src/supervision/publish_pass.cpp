@@ -4,6 +4,7 @@
 #include "common/clock.hpp"
 #include "common/printable_name.hpp"
 #include "metrics/metrics_file.hpp"
+#include "supervision/pass_reports.hpp"
 
 namespace {
 
@@ -61,5 +62,5 @@ void publishPass(DaemonState& state, const Measurements& seen, const Decision& d
     state.last_pass_end_time = wallClockSeconds();
     state.last_pass_end_boottime = clockSeconds(CLOCK_BOOTTIME);
     state.last_pass_duration = clockSeconds(CLOCK_MONOTONIC) - started;
-    publishDaemonState(state);
+    reportPublished(publishDaemonState(state));
 }

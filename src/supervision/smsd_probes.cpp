@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
-#include <syslog.h>
 
 namespace {
 
@@ -47,13 +46,6 @@ int getsmsdcount()
     return *ports;
 }
 
-namespace {
-
-// Set while the status file is longer than any smsd writes, so that it is said once.
-bool cut_short_reported = false;
-
-} // namespace
-
 int ModemsBlocked(int configured, StatusReading& reading)
 {
     reading = {};
@@ -74,11 +66,6 @@ int ModemsBlocked(int configured, StatusReading& reading)
             return 0;
         }
         reading.outcome = StatusReading::read;
-        if (states.cut_short && !cut_short_reported) {
-            syslog(LOG_WARNING, "%s is longer than %zu bytes: only its start is read", kStatusFilePath,
-                   kStatusReadLimit);
-        }
-        cut_short_reported = states.cut_short;
     }
     return states.blocked;
 }

@@ -22,7 +22,7 @@ struct StatusReading {
 
 // Reads smsd's status file into `reading` and returns the number of blocked ports. With no
 // status file the receiving count is `configured` and 0 is returned; with one that cannot be
-// read, 0. A status file longer than any smsd writes is read only so far, with one LOG_WARNING.
+// read, 0. A status file longer than any smsd writes is read only so far (states.cut_short).
 int ModemsBlocked(int configured, StatusReading& reading);
 
 // Publishes the receiving count of `reading` in /mnt/ModemCount, with its activity-log lines;

@@ -9,6 +9,7 @@
 #include "supervision/decide.hpp"
 #include "supervision/kept_state.hpp"
 #include "supervision/measure.hpp"
+#include "supervision/pass_reports.hpp"
 #include "supervision/publish_pass.hpp"
 
 namespace {
@@ -32,7 +33,7 @@ void supervisionStarted(int pass_interval)
 void supervisionStopped()
 {
     state.running = false;
-    publishDaemonState(state);
+    reportPublished(publishDaemonState(state));
 }
 
 bool checkmodemstatus()
