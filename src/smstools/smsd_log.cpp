@@ -4,6 +4,7 @@
 #include "common/unique_fd.hpp"
 #include "smstools/smstools_paths.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,6 +21,20 @@ unique_fd openLog(const char* path, struct stat& info)
         fd.reset();
     }
     return fd;
+}
+
+// The bytes before `offset` that mark the place reached.
+std::string markBefore(int fd, off_t offset)
+{
+    std::string mark(static_cast<size_t>(std::min<off_t>(offset, static_cast<off_t>(kLogMarkBytes))), '\0');
+    const ssize_t got = mark.empty() ? 0 : pread(fd, mark.data(), mark.size(), offset - static_cast<off_t>(mark.size()));
+    mark.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return mark;
+}
+
+LogPosition placeIn(int fd, const struct stat& info, off_t offset)
+{
+    return {true, info.st_dev, info.st_ino, offset, markBefore(fd, offset)};
 }
 
 int digits(std::string_view text, size_t at, size_t count)
@@ -83,28 +98,45 @@ std::vector<std::string> readNewLines(const char* path, LogPosition& at, size_t 
         return lines;
     }
     if (!at.known) {
-        at = {true, info.st_dev, info.st_ino, info.st_size};
+        at = placeIn(fd.get(), info, info.st_size);
         return lines;
     }
-    if (info.st_dev != at.device || info.st_ino != at.inode || info.st_size < at.offset) {
-        at = {true, info.st_dev, info.st_ino, 0};
+    if (info.st_dev != at.device || info.st_ino != at.inode || info.st_size < at.offset ||
+        markBefore(fd.get(), at.offset) != at.before) {
+        at = {true, info.st_dev, info.st_ino, 0, {}};
     }
-    std::string text(static_cast<size_t>(std::min<off_t>(info.st_size - at.offset, static_cast<off_t>(limit))), '\0');
-    const ssize_t got = text.empty() ? 0 : pread(fd.get(), text.data(), text.size(), at.offset);
+    // Behind by more than a read: the newest bytes, from the first line that starts in them.
+    off_t from = at.offset;
+    bool mid_line = false;
+    if (info.st_size - from > static_cast<off_t>(limit)) {
+        from = info.st_size - static_cast<off_t>(limit);
+        const std::string mark = markBefore(fd.get(), from);
+        mid_line = mark.empty() || mark.back() != '\n';
+    }
+    std::string text(static_cast<size_t>(std::min<off_t>(info.st_size - from, static_cast<off_t>(limit))), '\0');
+    const ssize_t got = text.empty() ? 0 : pread(fd.get(), text.data(), text.size(), from);
     if (got <= 0) {
         return lines;
     }
     text.resize(static_cast<size_t>(got));
     const size_t end = text.rfind('\n');
+    size_t start = 0;
+    if (mid_line) {
+        start = end == std::string::npos ? text.size() : text.find('\n') + 1;
+    }
     if (end == std::string::npos) {
         // No end of line in a whole read: a line longer than any smsd writes, skipped.
         if (text.size() == limit) {
-            at.offset += got;
+            at = placeIn(fd.get(), info, from + got);
         }
         return lines;
     }
-    at.offset += static_cast<off_t>(end + 1);
-    for (size_t start = 0; start <= end;) {
+    if (start > end) {
+        at = placeIn(fd.get(), info, from + static_cast<off_t>(end + 1));  // only the tail of a line
+        return lines;
+    }
+    at = placeIn(fd.get(), info, from + static_cast<off_t>(end + 1));
+    while (start <= end) {
         const size_t stop = text.find('\n', start);
         lines.push_back(text.substr(start, stop - start));
         start = stop + 1;
@@ -116,7 +148,7 @@ void skipToEnd(const char* path, LogPosition& at)
 {
     struct stat info {};
     const unique_fd fd = openLog(path, info);
-    at = fd.valid() ? LogPosition{true, info.st_dev, info.st_ino, info.st_size} : LogPosition{true, 0, 0, 0};
+    at = fd.valid() ? placeIn(fd.get(), info, info.st_size) : LogPosition{true, 0, 0, 0, {}};
 }
 
 std::vector<SmsdLogLine> readSmsdLog()

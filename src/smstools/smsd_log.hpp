@@ -17,28 +17,32 @@ struct SmsdLogLine {
 // Reads a line in smsd's log format; false for anything else.
 bool parseSmsdLogLine(std::string_view line, SmsdLogLine& parsed);
 
-// Where reading a log stopped, in which file.
+// Where reading a log stopped, in which file, and the bytes just before that point: a file cut
+// in place and written past the old length again is told by those bytes having changed.
 struct LogPosition {
     bool known = false;  // false: nothing read yet, and what is there now is not to be read
     dev_t device = 0;
     ino_t inode = 0;
     off_t offset = 0;
+    std::string before;  // up to kLogMarkBytes bytes before `offset`
 };
 
+constexpr size_t kLogMarkBytes = 64;
+
 // The complete lines the regular file at `path` gained since `position`, at most `limit` bytes
-// of them (the rest comes at the next call); `position` moves past them. A line cut at the end
-// of what is there waits for its end; one longer than `limit` is skipped. A file renamed away
-// (another at the path) or cut shorter than the offset is read from its start. Opened without
+// of them; `position` moves past them. When more than `limit` bytes are unread, only the newest
+// `limit` are read (from the first line that starts in them): a burst of log, or a hole, delays
+// nothing. A line cut at the end of what is there waits for its end; one longer than `limit` is
+// skipped. A file renamed away (another at the path), cut shorter than the offset, or whose bytes
+// before the offset changed (cut and written again) is read from its start. Opened without
 // following a link and without blocking: a link or anything but a regular file gives nothing.
 std::vector<std::string> readNewLines(const char* path, LogPosition& at, size_t limit);
 
 // Moves `position` past everything at `path` now; a file made later is read from its start.
 void skipToEnd(const char* path, LogPosition& at);
 
-// The lines /var/log/smsd.log gained since the last call: from the offset reached then, at most
-// kSmsdLogReadLimit bytes a call (the rest comes at the next), complete lines only (a line cut
-// at the end of a read waits for its end). A file renamed away (a new one at the path) or cut
-// shorter than the offset is read from its start. smsd's user owns it: it is opened without
+// The lines /var/log/smsd.log gained since the last call, as readNewLines reads them, at most
+// the newest kSmsdLogReadLimit bytes. smsd's user owns it: it is opened without
 // following a link, without blocking, and only a regular file is read. The first call reads
 // nothing: what was said before the daemon started is nobody's word on the ports it serves.
 std::vector<SmsdLogLine> readSmsdLog();

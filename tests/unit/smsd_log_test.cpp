@@ -74,16 +74,43 @@ TEST_F(LogFollower, ALinkIsNotFollowedAndAHugeFileIsReadAPieceAtATime)
     EXPECT_EQ(read(), Lines{});
     unlink(path_.c_str());
 
-    // A sparse file of a gigabyte after the position: a bounded read a call, never the whole.
+    // A sparse file of a gigabyte after the position: one bounded read of its newest bytes, and
+    // what is written after the hole is read at once.
     append("");
     read();
     ASSERT_EQ(truncate(path_.c_str(), 1L << 30), 0);
     EXPECT_EQ(read(4096), Lines{}) << "no end of line in a whole read: skipped";
-    EXPECT_EQ(at_.offset, 4096);
+    EXPECT_EQ(at_.offset, 1L << 30);
+    ASSERT_EQ(truncate(path_.c_str(), 1L << 31), 0);
     append("\nthe next line\n");
+    EXPECT_EQ(read(4096), Lines{"the next line"});
     ASSERT_EQ(truncate(path_.c_str(), 0), 0);  // back to something small
     append("small again\n");
     EXPECT_EQ(read(), Lines{"small again"});
+}
+
+TEST_F(LogFollower, ACutInPlaceIsToldWhateverItsLengthAndOnlyTheNewestBytesAreRead)
+{
+    append("");
+    read();
+    append("GSM1: CMD: AT+CSQ: +CSQ: 20,0 OK\n");
+    EXPECT_EQ(read().size(), 1U);
+    // copytruncate, then more bytes than the old length before the next read: from the start.
+    ASSERT_EQ(truncate(path_.c_str(), 0), 0);
+    append("GSM3: Modem is not ready to answer commands\nGSM3: and more than was there before\n");
+    EXPECT_EQ(read(), (Lines{"GSM3: Modem is not ready to answer commands", "GSM3: and more than was there before"}));
+
+    // A megabyte of chatter, then what matters: read in the same pass, the chatter's cut line dropped.
+    std::string chatter;
+    while (chatter.size() < (1U << 20)) {
+        chatter += "GSM2: CMD: AT+CSQ: +CSQ: 20,0 OK\n";
+    }
+    append(chatter + "GSM1: Modem is not ready to answer commands\n");
+    const Lines lines = read(4096);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "GSM2: CMD: AT+CSQ: +CSQ: 20,0 OK") << "no line cut in two";
+    EXPECT_EQ(lines.back(), "GSM1: Modem is not ready to answer commands");
+    EXPECT_EQ(read(), Lines{});
 }
 
 TEST(SmsdLogLine, PortTimeAndText)
@@ -116,4 +143,30 @@ TEST(PortHealth, WhatSmsdSaysOfAModemThatDoesNotAnswer)
     for (const char* text : {"IMEI: 358240051111110", "Modem handler 0 has started. PID: 481.", "SMS received"}) {
         EXPECT_FALSE(saysNotAnswering(text)) << text;
     }
+}
+
+TEST(PortHealth, AnAnswerIsAfterAHangWhenALaterPassReadItWhateverTimeSmsdPrinted)
+{
+    // smsd's printed times at the end of summer time: the answer, written 20 minutes after the
+    // hang, carries a time 40 minutes before it.
+    const std::time_t hung_at = 1'800'000'000;
+    const std::time_t printed_answer = hung_at - 40 * 60;
+    const std::vector<std::string> devices = {"gsmmodem-a"};
+    const RunLogAnswer before_the_hang{1, 7, 100, hung_at - 3600};
+    PortHealths health;
+    judgePorts(devices, {}, {before_the_hang}, 1000, health);
+    judgePorts(devices, {{hung_at, 1, "Modem is not ready to answer commands"}}, {before_the_hang}, 1030, health);
+    EXPECT_FALSE(portHealth(health, "gsmmodem-a").answering) << "an answer read before the hang is no answer now";
+    judgePorts(devices, {}, {before_the_hang}, 1060, health);
+    EXPECT_FALSE(portHealth(health, "gsmmodem-a").answering);
+    judgePorts(devices, {}, {RunLogAnswer{1, 7, 200, printed_answer}}, 2230, health);
+    EXPECT_TRUE(portHealth(health, "gsmmodem-a").answering);
+
+    // Both read in the same pass: smsd's printed times tell the order.
+    judgePorts(devices, {{hung_at + 100, 1, "Modem is not ready to answer commands"}},
+               {RunLogAnswer{1, 7, 300, hung_at + 90}}, 2260, health);
+    EXPECT_FALSE(portHealth(health, "gsmmodem-a").answering);
+    judgePorts(devices, {{hung_at + 200, 1, "Modem is not ready to answer commands"}},
+               {RunLogAnswer{1, 7, 400, hung_at + 210}}, 2290, health);
+    EXPECT_TRUE(portHealth(health, "gsmmodem-a").answering);
 }
