@@ -16,13 +16,22 @@ bool saysNotAnswering(const std::string& text)
 }
 
 void judgePorts(const std::vector<std::string>& devices, const std::vector<SmsdLogLine>& said,
-                const std::vector<std::optional<std::time_t>>& answered, PortHealths& health)
+                const std::vector<std::optional<RunLogAnswer>>& answers, double now, PortHealths& health)
 {
     PortHealths kept;
-    for (const std::string& device : devices) {
+    std::vector<bool> answered_now(devices.size());
+    for (size_t k = 0; k < devices.size(); ++k) {
+        const std::string& device = devices[k];
+        if (device.empty()) {
+            continue;
+        }
         const auto known = health.find(device);
-        if (!device.empty() && known != health.end()) {
-            kept[device] = known->second;
+        PortHealth& port = kept[device] = known == health.end() ? PortHealth{} : known->second;
+        const std::optional<RunLogAnswer> answer = k < answers.size() ? answers[k] : std::nullopt;
+        if (answer && (!port.last_answer || *port.last_answer != *answer)) {
+            port.last_answer = answer;
+            port.answer_read = now;
+            answered_now[k] = true;
         }
     }
     health = std::move(kept);
@@ -37,12 +46,17 @@ void judgePorts(const std::vector<std::string>& devices, const std::vector<SmsdL
             port.not_answering_since = line.time;
         }
         port.last_not_answering = line.time;
+        port.last_not_answering_read = now;
     }
-    for (size_t k = 0; k < devices.size() && k < answered.size(); ++k) {
+    for (size_t k = 0; k < devices.size(); ++k) {
         const auto found = health.find(devices[k]);
-        if (found != health.end() && !found->second.answering && answered[k] &&
-            *answered[k] > found->second.not_answering_since) {
-            found->second = PortHealth{};
+        if (!answered_now[k] || found == health.end() || found->second.answering) {
+            continue;
+        }
+        PortHealth& port = found->second;
+        if (port.last_not_answering_read < now || port.last_answer->time > port.last_not_answering) {
+            port.answering = true;
+            port.not_answering_since = port.last_not_answering = 0;
         }
     }
 }

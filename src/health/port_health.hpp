@@ -2,6 +2,7 @@
 // modem stops answering, a port's run log when it answers again.
 #pragma once
 
+#include "smstools/run_logs.hpp"
 #include "smstools/smsd_log.hpp"
 
 #include <ctime>
@@ -11,22 +12,32 @@
 #include <vector>
 
 struct PortHealth {
-    bool answering = true;            // until smsd says otherwise
+    bool answering = true;  // until smsd says otherwise
+    // smsd's printed times of its first and latest word that the modem does not answer: for
+    // people, and to order a word and an answer read in the same pass.
     std::time_t not_answering_since = 0;
-    std::time_t last_not_answering = 0;  // smsd's latest word that it does not answer
+    std::time_t last_not_answering = 0;
+    // When (CLOCK_BOOTTIME) the pass that read smsd's latest such word ran.
+    double last_not_answering_read = 0;
+    // The latest answer its run log shows, and when the pass that first read it ran. Events are
+    // ordered by the pass that read them, not by smsd's printed times, which have no zone and
+    // jump back an hour when summer time ends.
+    std::optional<RunLogAnswer> last_answer;
+    double answer_read = -1;
 };
 
 // By /dev name: ports are renumbered when the modems present change, the modems are not.
 using PortHealths = std::map<std::string, PortHealth>;
 
 // Judges the ports of the configuration in force (`devices`: port n's /dev name in
-// devices[n - 1]) by what smsd said since the last pass (`said`, its log's new lines) and when
-// each port's run log last shows an answer (`answered[n - 1]`). A modem does not answer from the
-// first line meaning so ("Modem is not ready to answer commands" and the like) until its run log
-// shows an answer written after that. A device leaving the configuration is forgotten; one that
-// stays keeps its state across restarts and renumbering.
+// devices[n - 1]) by what smsd said since the last pass (`said`, its log's new lines) and each
+// port's run log's last answer (`answers[n - 1]`), read by the pass that runs at `now`
+// (CLOCK_BOOTTIME). A modem does not answer from the first line meaning so ("Modem is not ready
+// to answer commands" and the like) until its run log shows an answer read by a later pass (or
+// by the same one, printed after smsd's latest word). A device leaving the configuration is
+// forgotten; one that stays keeps its state across restarts and renumbering.
 void judgePorts(const std::vector<std::string>& devices, const std::vector<SmsdLogLine>& said,
-                const std::vector<std::optional<std::time_t>>& answered, PortHealths& health);
+                const std::vector<std::optional<RunLogAnswer>>& answers, double now, PortHealths& health);
 
 // The state of the modem at `device`: answering while nothing says otherwise.
 PortHealth portHealth(const PortHealths& health, const std::string& device);

@@ -45,7 +45,7 @@ const char* emptyEntry(int directory, const char* name)
 
 } // namespace
 
-std::optional<std::time_t> lastAnswerTime(int port)
+std::optional<RunLogAnswer> lastAnswer(int port)
 {
     const std::string path = std::string(kRunLogDirectory) + "/" + kRunLogPrefix + std::to_string(port) + ".log";
     unique_fd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -55,9 +55,10 @@ std::optional<std::time_t> lastAnswerTime(int port)
     }
     constexpr off_t kTail = 4096;
     std::string text(static_cast<size_t>(std::min(info.st_size, kTail)), '\0');
-    const ssize_t got = pread(fd.get(), text.data(), text.size(), info.st_size - static_cast<off_t>(text.size()));
+    const off_t from = info.st_size - static_cast<off_t>(text.size());
+    const ssize_t got = pread(fd.get(), text.data(), text.size(), from);
     text.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    std::optional<std::time_t> answered;
+    std::optional<RunLogAnswer> answered;
     for (size_t start = 0; start < text.size();) {
         size_t stop = text.find('\n', start);
         stop = stop == std::string::npos ? text.size() : stop;
@@ -65,7 +66,7 @@ std::optional<std::time_t> lastAnswerTime(int port)
         SmsdLogLine parsed;
         if (line.size() > 2 && line.substr(line.size() - 2) == "OK" && parseSmsdLogLine(line, parsed) &&
             parsed.port == port) {
-            answered = parsed.time;
+            answered = RunLogAnswer{info.st_dev, info.st_ino, from + static_cast<off_t>(start), parsed.time};
         }
         start = stop + 1;
     }

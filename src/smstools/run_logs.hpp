@@ -3,6 +3,7 @@
 
 #include <ctime>
 #include <optional>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,23 @@ struct RunLogNotEmptied {
 // its own: a link, a FIFO or a device is skipped, and returned.
 std::vector<RunLogNotEmptied> emptyRunLogs();
 
-// When port `port`'s run log last shows the modem answering smsd's regular command (a line
-// ending "OK": "... GSM1: CMD: AT+CSQ: +CSQ: 20,0 OK"), which smsd sends every minute; none when
-// it shows none. Only the file's last 4 KB are read, without following a link or blocking.
-std::optional<std::time_t> lastAnswerTime(int port);
+// A line of a run log where the modem answered smsd, told apart from every other such line by
+// where it stands (the file and the offset) and what time it carries: a line not seen before is
+// an answer given since, whatever time smsd printed on it.
+struct RunLogAnswer {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t offset = 0;
+    std::time_t time = 0;  // smsd's printed local time, for people
+    bool operator==(const RunLogAnswer& other) const
+    {
+        return device == other.device && inode == other.inode && offset == other.offset && time == other.time;
+    }
+    bool operator!=(const RunLogAnswer& other) const { return !(*this == other); }
+};
+
+// The last line of port `port`'s run log that shows the modem answering smsd's regular command
+// (a line ending "OK": "... GSM1: CMD: AT+CSQ: +CSQ: 20,0 OK"), which smsd sends every minute;
+// none when it shows none. Only the file's last 4 KB are read, without following a link or
+// blocking.
+std::optional<RunLogAnswer> lastAnswer(int port);

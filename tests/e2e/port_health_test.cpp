@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <ctime>
+#include <sys/stat.h>
 #include <map>
 #include <sstream>
 
@@ -55,6 +57,9 @@ TEST(PortHealth, AModemThatStopsAnsweringIsCriticalUntilItsRunLogShowsItAnswerAg
         << "no heal series with healing off";
 
     const std::string hung = portOf(box, "gsmmodem-b");
+    // Its run log shows an answer, read before the hang: no answer after it.
+    writeFile(box.hostPath("/var/ramlog/smsd_run_" + hung + ".log"), smsdLine(-2, hung, "CMD: AT+CSQ: +CSQ: 20,0 OK"));
+    ASSERT_TRUE(daemon.pass());
     writeFile(box.hostPath("/var/log/smsd.log"),
               smsdLine(-60, "smsd", "Smsd v3.1.21 started.") +
                   smsdLine(-5, hung, "Modem is not ready to answer commands (Timeouts: 23)") +
@@ -76,14 +81,10 @@ TEST(PortHealth, AModemThatStopsAnsweringIsCriticalUntilItsRunLogShowsItAnswerAg
     const std::string renumbered = portOf(box, "gsmmodem-b");
     EXPECT_EQ(samples(box)["modemwatchd_port_answering{port=\"" + renumbered + "\"}"], "0");
 
-    // An answer to smsd's regular command, written before it stopped answering, is no answer now;
-    // one written after it is.
+    // An answer read by a later pass than the hang is an answer, whatever time smsd printed on it:
+    // when summer time ends, smsd's zone-less times jump an hour back.
     const std::string run_log = box.hostPath("/var/ramlog/smsd_run_" + renumbered + ".log");
-    writeFile(run_log, smsdLine(-30, renumbered, "CMD: AT+CSQ: +CSQ: 20,0 OK"));
-    ASSERT_TRUE(daemon.pass());
-    EXPECT_EQ(samples(box)["modemwatchd_port_answering{port=\"" + renumbered + "\"}"], "0");
-    writeFile(run_log, smsdLine(-30, renumbered, "CMD: AT+CSQ: +CSQ: 20,0 OK") +
-                           smsdLine(1, renumbered, "CMD: AT+CSQ: +CSQ: 20,0 OK"));
+    writeFile(run_log, smsdLine(-3600, renumbered, "CMD: AT+CSQ: +CSQ: 20,0 OK"));
     ASSERT_TRUE(daemon.pass());
     found = samples(box);
     EXPECT_EQ(found["modemwatchd_port_answering{port=\"" + renumbered + "\"}"], "1");
@@ -139,5 +140,22 @@ TEST(PortHealth, TheHealingHelperTouchesNothingButAModemBehindAGsmmodemLink)
         const std::string out = box.root() + "/run/helper.out";
         EXPECT_EQ(waitExit(box.spawn({USB_RESET_BINARY, word}, {{}, {}, out})), 1) << word;
         EXPECT_NE(readFile(out).find(says), std::string::npos) << word << ": " << readFile(out);
+    }
+}
+
+TEST(PortHealth, TheHelpersRestoreTouchesOnlyADeviceOfSysfsItNotedItself)
+{
+    Box box;
+    // A device directory outside sysfs, and records that lead there, as a stranger might plant them.
+    const std::string planted = box.root() + "/devices/1-1";
+    ASSERT_EQ(std::system(("mkdir -p " + planted).c_str()), 0);
+    writeFile(planted + "/authorized", "0\n");
+    for (const std::string& record : {planted, std::string("/sys/devices/../..") + planted}) {
+        ASSERT_EQ(box.inside([] { return mkdir("/run/modemwatchd-usb-reset", 0700) == 0 || errno == EEXIST ? 0 : 1; }), 0);
+        ASSERT_TRUE(box.writeInside("/run/modemwatchd-usb-reset/gsmmodem-a", record + "\n"));
+        const std::string out = box.root() + "/run/helper.out";
+        EXPECT_EQ(waitExit(box.spawn({USB_RESET_BINARY, "--restore", "reauthorize:gsmmodem-a"}, {{}, {}, out})), 0);
+        EXPECT_EQ(readFile(planted + "/authorized"), "0\n") << record;
+        EXPECT_FALSE(box.modeInside("/run/modemwatchd-usb-reset/gsmmodem-a")) << "the record is used once";
     }
 }
