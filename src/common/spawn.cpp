@@ -1,10 +1,13 @@
 // Starting a program and waiting for it to end, within a bound where the caller sets one.
 #include "common/spawn.hpp"
 
+#include "common/unique_fd.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -82,4 +85,29 @@ int waitProgram(pid_t pid, int timeout_ms)
 int runProgram(const std::vector<std::string>& argv, int timeout_ms)
 {
     return waitProgram(spawnProgram(argv), timeout_ms);
+}
+
+int runProgramOutput(const std::vector<std::string>& argv, int timeout_ms, std::string& output)
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    unique_fd read_end(ends[0]);
+    unique_fd write_end(ends[1]);
+    // Read once the program has ended: nothing left to wait for.
+    if (fcntl(read_end.get(), F_SETFL, O_NONBLOCK) != 0) {
+        return -1;
+    }
+    SpawnSettings settings;
+    settings.stdout_fd = write_end.get();
+    const pid_t pid = spawnProgram(argv, settings);
+    write_end.reset();
+    const int status = waitProgram(pid, timeout_ms);
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(read_end.get(), buffer, sizeof buffer)) > 0) {
+        output.append(buffer, static_cast<size_t>(got));
+    }
+    return status;
 }

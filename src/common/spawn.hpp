@@ -22,3 +22,7 @@ int waitProgram(pid_t pid, int timeout_ms = 0);
 
 // spawnProgram, then waitProgram: -1 also when it could not be started.
 int runProgram(const std::vector<std::string>& argv, int timeout_ms);
+
+// runProgram for a program that says little: its standard output, as much as a pipe holds
+// (64 KiB; a program that says more is stopped by the bound), in `output`.
+int runProgramOutput(const std::vector<std::string>& argv, int timeout_ms, std::string& output);

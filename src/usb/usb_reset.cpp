@@ -28,6 +28,19 @@ int writeAttribute(const std::string& path, const char* value)
     return writeAllAt(fd.get(), value, 0) ? 0 : errno;
 }
 
+// The second write of a step, which puts the device back: tried again for a while when it fails.
+int writeBack(const std::string& path, const char* value)
+{
+    int error = 0;
+    for (int tries = 0; tries < 10; ++tries) {
+        if ((error = writeAttribute(path, value)) == 0) {
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return error;
+}
+
 } // namespace
 
 const char* usbResetStepName(UsbResetStep step)
@@ -58,6 +71,13 @@ bool parseUsbResetStep(std::string_view name, UsbResetStep& step)
 std::optional<UsbDevice> modemBehindLink(const std::string& sys, const std::string& dev, const std::string& link,
                                          std::string& why)
 {
+    const std::optional<TtyOnUsb> tty = modemTtyBehindLink(sys, dev, link, why);
+    return tty ? std::optional<UsbDevice>(tty->device) : std::nullopt;
+}
+
+std::optional<TtyOnUsb> modemTtyBehindLink(const std::string& sys, const std::string& dev, const std::string& link,
+                                           std::string& why)
+{
     const std::string target = resolvedPath(dev + "/" + link);
     if (target.empty() || parentOf(target) != resolvedPath(dev)) {
         why = "/dev/" + link + " leads to no device of /dev";
@@ -77,7 +97,30 @@ std::optional<UsbDevice> modemBehindLink(const std::string& sys, const std::stri
         why = usb->device.name + " has no bus or device number";
         return std::nullopt;
     }
-    return usb->device;
+    return usb;
+}
+
+const char* stepExitWhy(int status)
+{
+    switch (status) {
+    case static_cast<int>(StepExit::done):
+        return "done";
+    case static_cast<int>(StepExit::refused):
+        return "no USB modem behind its link";
+    case static_cast<int>(StepExit::power_ganged):
+        return "its hub switches the power of all its ports at once";
+    case static_cast<int>(StepExit::power_none):
+        return "its hub does not switch its ports' power";
+    case static_cast<int>(StepExit::power_unsafe):
+        return "its hub port's power may not be switched";
+    default:
+        return "the kernel refused the step";
+    }
+}
+
+bool stepExitRefused(int status)
+{
+    return status == static_cast<int>(StepExit::refused) || status >= static_cast<int>(StepExit::power_ganged);
 }
 
 std::string hubPortOf(const UsbDevice& device)
@@ -106,7 +149,7 @@ int resetUsbDevice(const std::string& dev, const UsbDevice& device, UsbResetStep
             return error;
         }
         std::this_thread::sleep_for(milliseconds(500));
-        return writeAttribute(device.path + "/authorized", "1");
+        return writeBack(device.path + "/authorized", "1");
     }
     case UsbResetStep::power_cycle: {
         const std::string port = hubPortOf(device);
@@ -117,8 +160,19 @@ int resetUsbDevice(const std::string& dev, const UsbDevice& device, UsbResetStep
             return error;
         }
         std::this_thread::sleep_for(milliseconds(1000));
-        return writeAttribute(port + "/disable", "0");
+        return writeBack(port + "/disable", "0");
     }
     }
     return EINVAL;
+}
+
+void restoreUsbDevice(const std::string& device_path)
+{
+    if (sysfsAttribute(device_path, "authorized") == "0") {
+        static_cast<void>(writeBack(device_path + "/authorized", "1"));
+    }
+    const std::string port = resolvedPath(device_path + "/port");
+    if (!port.empty() && sysfsAttribute(port, "disable") == "1") {
+        static_cast<void>(writeBack(port + "/disable", "0"));
+    }
 }

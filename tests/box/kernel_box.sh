@@ -154,6 +154,8 @@ boot() {  # phase, seconds
         case $line in
             @@power-cut) kill -KILL "$qemu_pid"; status=100 ;;
             @@hmp\ *) monitor "${line#@@hmp }" ;;
+            # A signal to the simulator on the far end of QEMU's adapter N (1 to 3): USR1 hangs it.
+            @@sim\ [123]\ USR1) kill -USR1 "${sims[$((${line:6:1} - 1))]}" 2>/dev/null || echo "box: no simulator ${line:6:1}" ;;
             @@done\ *) status=${line#@@done }; kill -KILL "$qemu_pid" ;;
             box:*) echo "$line ($((SECONDS - started)) s)"; deadline=$((SECONDS + seconds)) ;;
             *) echo "  $line" ;;

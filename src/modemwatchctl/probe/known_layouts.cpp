@@ -2,6 +2,8 @@
 // say nothing of what is behind them.
 #include "modemwatchctl/probe/known_layouts.hpp"
 
+#include "usb/serial_bridge.hpp"
+
 #include <algorithm>
 
 const std::vector<KnownLayout>& knownLayouts()
@@ -27,5 +29,5 @@ int knownAtInterface(const std::string& vendor, const std::string& product)
 
 bool isBridgeDriver(const std::string& driver)
 {
-    return driver == "pl2303" || driver == "ch341" || driver == "cp210x" || driver == "ftdi_sio";
+    return isUsbSerialBridgeDriver(driver);
 }
