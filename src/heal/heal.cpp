@@ -1,123 +1,87 @@
-// Healing a modem that stopped answering, through its USB device, where the admin allows it.
+// Healing a modem that stopped answering: which port, when, how hard, when to give up.
 #include "heal/heal.hpp"
 
-#include "common/clock.hpp"
 #include "common/local_time.hpp"
-#include "common/spawn.hpp"
-#include "common/systemd.hpp"
-#include "health/port_health.hpp"
-#include "log/activity_log.hpp"
+#include "heal/heal_limits.hpp"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <deque>
-#include <map>
-#include <sys/stat.h>
-#include <syslog.h>
-#include <thread>
 
 namespace {
 
 bool enabled = false;  // Default: disabled
 
-// smsd judges a port by its answers over a minute or two after it starts: no heal before.
-constexpr double kGraceSeconds = 120;
-// A heal has not helped when the modem still does not answer this long after it.
-constexpr double kJudgeSeconds = 150;
-// At most one heal a port in this long, doubled after each that did not help (a third gives up).
-constexpr double kBackoffSeconds = 600;
-constexpr int kLongestBackoffShift = 4;
-// Failed heals in a day after which the port is left alone.
-constexpr size_t kFailuresToGiveUp = 3;
-constexpr double kDay = 86400;
-
-constexpr char kHelper[] = "/usr/lib/modemwatchd/usb-reset";
-constexpr char kHelperUnit[] = "/lib/systemd/system/modemwatchd-usb-reset@.service";
-
-std::string wallTime(std::time_t time)
-{
-    return localTimeText(time);
-}
+constexpr const HealLimits& kLimits = kHealLimits;
 
 UsbResetStep harder(UsbResetStep step)
 {
     return step == UsbResetStep::reset ? UsbResetStep::reauthorize : UsbResetStep::power_cycle;
 }
 
-// Judges a heal done earlier: the modem answered after it, or still does not.
+void forgetOlderThanADay(std::deque<double>& times, double now)
+{
+    while (!times.empty() && now - times.front() > kLimits.day_seconds) {
+        times.pop_front();
+    }
+}
+
+void giveUp(const std::string& device, PortHeals& port, const std::string& why, std::vector<HealGivenUp>& given_up)
+{
+    port.phase = HealPhase::given_up;
+    port.record.given_up = true;
+    port.record.given_up_why = why;
+    port.answering_since = -1;
+    given_up.push_back({device, port.failures.size(), why});
+}
+
+// A step that failed, or after which the modem did not answer: the next is harder and later,
+// and enough of them in a day end the healing of the port.
+void failed(const std::string& device, PortHeals& port, double now, std::vector<HealGivenUp>& given_up)
+{
+    port.phase = HealPhase::watching;
+    port.failures.push_back(now);
+    forgetOlderThanADay(port.failures, now);
+    const int shift = std::min(static_cast<int>(port.failures.size()), kLimits.longest_backoff_shift);
+    port.next_allowed = now + kLimits.backoff_seconds * static_cast<double>(1 << shift);
+    if (port.failures.size() >= kLimits.failures_to_give_up) {
+        giveUp(device, port, std::string(), given_up);
+    } else if (port.step == UsbResetStep::power_cycle) {
+        giveUp(device, port, "the power cycle, its last step, did not bring it back", given_up);
+    } else {
+        port.step = harder(port.step);
+    }
+}
+
+// The step being judged: the modem answered smsd after it (read by a later pass, whatever smsd
+// said while the modem started up), or the window closed without an answer.
 void judge(const PortObservation& observed, PortHeals& port, double now, std::vector<HealGivenUp>& given_up)
 {
-    const PortHealth& health = observed.health;
-    if (health.answering) {
+    if (observed.health.answer_read > port.step_at) {
         ++port.record.answering;
-        port.pending = false;
+        port.phase = HealPhase::watching;
         port.failures.clear();
         port.step = UsbResetStep::reset;
+    } else if (now - port.step_at >= kLimits.judge_seconds) {
+        ++port.record.not_answering;
+        failed(observed.device, port, now, given_up);
+    }
+}
+
+// Given up: watched again once the modem has answered for a while.
+void watchAgainOnceAnswering(const PortObservation& observed, PortHeals& port, double now)
+{
+    if (!observed.health.answering) {
+        port.answering_since = -1;
         return;
     }
-    if (health.last_not_answering < port.healed_at_wall + 1 && now - port.healed_at < kJudgeSeconds) {
-        return;  // no word yet
+    if (port.answering_since < 0) {
+        port.answering_since = now;
     }
-    ++port.record.not_answering;
-    port.pending = false;
-    port.failures.push_back(now);
-    const size_t shift = std::min(port.failures.size(), size_t{kLongestBackoffShift});
-    port.next_allowed = port.healed_at + kBackoffSeconds * static_cast<double>(1 << shift);
-    port.step = harder(port.step);
-    while (!port.failures.empty() && now - port.failures.front() > kDay) {
-        port.failures.pop_front();
-    }
-    if (port.failures.size() >= kFailuresToGiveUp) {
-        port.record.given_up = true;
-        port.given_up_on = observed.usb_address;
-        given_up.push_back({observed.device, port.failures.size()});
-    }
-}
-
-// Runs the step through its own unit where systemd runs (the daemon's own unit may neither write
-// /sys nor open USB device nodes), else as a child. 0 when done.
-int runStep(UsbResetStep step, const std::string& device)
-{
-    const std::string word = std::string(usbResetStepName(step)) + ":" + device;
-    constexpr int kStepMilliseconds = 60000;
-    struct stat info {};
-    if (systemdRuns() && stat(kHelperUnit, &info) == 0) {
-        // The instance name escaped as systemd-escape does: the unit unescapes it (%I).
-        std::string instance;
-        for (const char c : word) {
-            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ':' ||
-                               c == '_' || (c == '.' && !instance.empty());
-            char escape[8];
-            static_cast<void>(std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c)));
-            instance += plain ? std::string(1, c) : std::string(escape);
-        }
-        return runProgram({"/bin/systemctl", "start", "modemwatchd-usb-reset@" + instance + ".service"},
-                          kStepMilliseconds);
-    }
-    return runProgram({kHelper, word}, kStepMilliseconds);
-}
-
-bool linkResolves(const std::string& device)
-{
-    struct stat info {};
-    return stat(("/dev/" + device).c_str(), &info) == 0 && S_ISCHR(info.st_mode);
-}
-
-// Until `device` resolves to a character device (`want`) or no longer does, for at most `seconds`:
-// how long it took, or -1.
-double waitForLink(double seconds, bool want, const std::string& device)
-{
-    const double start = clockSeconds(CLOCK_MONOTONIC);
-    for (;;) {
-        const double took = clockSeconds(CLOCK_MONOTONIC) - start;
-        if (linkResolves(device) == want) {
-            return took;
-        }
-        if (took > seconds) {
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (now - port.answering_since >= kLimits.answering_to_lift_seconds) {
+        port.phase = HealPhase::watching;
+        port.record.given_up = false;
+        port.record.given_up_why.clear();
+        port.failures.clear();
+        port.step = UsbResetStep::reset;
     }
 }
 
@@ -133,13 +97,28 @@ bool healingEnabled()
     return enabled;
 }
 
+const char* healOutcomeName(HealOutcome::Kind kind)
+{
+    switch (kind) {
+    case HealOutcome::done:
+        return "done";
+    case HealOutcome::failed:
+        return "failed";
+    case HealOutcome::refused:
+        return "refused";
+    case HealOutcome::not_run:
+        break;
+    }
+    return "not_run";
+}
+
 std::string usbAddressOf(const UsbDevice& usb)
 {
     return usb.name + "@" + std::to_string(usb.bus) + ":" + std::to_string(usb.address);
 }
 
 std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, double smsd_running_for, double now,
-                                    std::time_t now_wall, HealState& heals, std::vector<HealGivenUp>& given_up)
+                                    HealState& heals, std::vector<HealGivenUp>& given_up)
 {
     std::vector<HealTarget> targets;
     HealState kept;
@@ -149,59 +128,102 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
             continue;
         }
         PortHeals& port = kept[observed.device] = heals[observed.device];
-        if (port.pending) {
-            judge(observed, port, now, given_up);
+        const std::string usb = observed.usb ? usbAddressOf(*observed.usb) : std::string();
+        if (!usb.empty() && usb != port.usb_address) {
+            // Another device in its place: a new start, its record kept, and only an answer from
+            // the new device shows it is a modem. (A device the daemon found there at its start
+            // has been plugged in since before: any answer of its counts.)
+            const bool replugged = !port.usb_address.empty();
+            const HealRecord record = port.record;
+            port = PortHeals{};
+            port.record = record;
+            port.record.given_up = false;
+            port.record.given_up_why.clear();
+            port.usb_address = usb;
+            port.usb_seen = replugged ? now : 0;
         }
         const PortHealth& health = observed.health;
-        if (port.record.given_up && (health.answering || observed.usb_address != port.given_up_on)) {
-            port = PortHeals{};  // answering again, or another device in that port: a new start
+        switch (port.phase) {
+        case HealPhase::judging:
+            judge(observed, port, now, given_up);
+            break;
+        case HealPhase::given_up:
+            watchAgainOnceAnswering(observed, port, now);
+            break;
+        case HealPhase::watching:
+            // An answer after the last failure: whatever failed before is over.
+            if (!port.failures.empty() && health.answer_read > port.failures.back()) {
+                port.failures.clear();
+                port.step = UsbResetStep::reset;
+            }
+            break;
         }
-        if ((health.answering && !observed.blocked) || port.pending || port.record.given_up ||
-            now < port.next_allowed || smsd_running_for < kGraceSeconds) {
+        forgetOlderThanADay(port.steps, now);
+        const bool wanted = !health.answering || observed.blocked;
+        if (!wanted || port.phase != HealPhase::watching || !targets.empty() || now < port.next_allowed ||
+            smsd_running_for < kLimits.grace_seconds || port.steps.size() >= kLimits.steps_a_day) {
+            continue;
+        }
+        // Healing reaches only a modem that has shown it is one, on its own USB device.
+        if (!observed.usb || usb.empty() || health.answer_read < 0 || health.answer_read < port.usb_seen) {
+            continue;
+        }
+        if (observed.bridge) {
+            ++port.record.refused;
+            port.record.last_outcome = "refused: a USB-serial bridge; healing cannot reach the modem behind it";
+            giveUp(observed.device, port, "it is behind a USB-serial bridge, which healing cannot reach through",
+                   given_up);
+            continue;
+        }
+        if (port.step == UsbResetStep::power_cycle && !observed.no_power_cycle_why.empty()) {
+            ++port.record.refused;
+            port.record.last_outcome = "refused: " + observed.no_power_cycle_why;
+            giveUp(observed.device, port, "no power cycle: " + observed.no_power_cycle_why, given_up);
             continue;
         }
         HealTarget target;
         target.port = static_cast<int>(k) + 1;
         target.device = observed.device;
-        target.why = health.answering ? "blocked" : "not answering since " + wallTime(health.not_answering_since);
+        target.why = health.answering ? "blocked" : "not answering since " + localTimeText(health.not_answering_since);
         target.step = port.step;
-        target.usb = observed.usb;
-        target.no_usb_why = observed.no_usb_why;
+        target.usb = *observed.usb;
         targets.push_back(target);
-        port.pending = true;
-        port.healed_at = now;
-        port.healed_at_wall = now_wall;
-        port.next_allowed = now + kBackoffSeconds;
     }
     heals = std::move(kept);
     return targets;
 }
 
-void healPorts(const std::vector<HealTarget>& targets)
+void healStepRan(HealState& heals, const std::string& device, const HealOutcome& outcome,
+                 std::vector<HealGivenUp>& given_up)
 {
-    for (const HealTarget& target : targets) {
-        const std::optional<UsbDevice>& usb = target.usb;
-        if (!usb) {
-            logLine("Not healing GSM%d through USB: %s", target.port, target.no_usb_why.c_str());
-            continue;
-        }
-        const char* step = usbResetStepName(target.step);
-        syslog(LOG_WARNING, "Healing GSM%d (%s), %s: %s of USB device %s", target.port, target.device.c_str(),
-               target.why.c_str(), step, usb->name.c_str());
-        logLine("Healing GSM%d (/dev/%s), %s: %s of USB device %s", target.port, target.device.c_str(),
-                target.why.c_str(), step, usb->name.c_str());
-        const int status = runStep(target.step, target.device);
-        // The ttys of a reset device may go and come back: its link with them.
-        static_cast<void>(waitForLink(2, false, target.device));
-        const double back = waitForLink(20, true, target.device);
-        if (status != 0) {
-            logLine("%s of USB device %s failed (status %d)", step, usb->name.c_str(), status);
-        } else if (back < 0) {
-            logLine("%s of USB device %s done; /dev/%s not back within 20 s", step, usb->name.c_str(),
-                    target.device.c_str());
-        } else {
-            logLine("%s of USB device %s done; /dev/%s back", step, usb->name.c_str(), target.device.c_str());
-        }
+    const auto found = heals.find(device);
+    if (found == heals.end() || outcome.kind == HealOutcome::not_run) {
+        return;
+    }
+    PortHeals& port = found->second;
+    port.record.last_outcome = healOutcomeName(outcome.kind);
+    if (!outcome.why.empty()) {
+        port.record.last_outcome += ": " + outcome.why;
+    }
+    switch (outcome.kind) {
+    case HealOutcome::done:
+        ++port.record.done;
+        port.steps.push_back(outcome.at);
+        port.phase = HealPhase::judging;
+        port.step_at = outcome.at;
+        port.next_allowed = outcome.at + kLimits.backoff_seconds;
+        break;
+    case HealOutcome::failed:
+        ++port.record.failed;
+        port.steps.push_back(outcome.at);
+        failed(device, port, outcome.at, given_up);
+        break;
+    case HealOutcome::refused:
+        ++port.record.refused;
+        giveUp(device, port, outcome.why, given_up);
+        break;
+    case HealOutcome::not_run:
+        break;
     }
 }
 

@@ -1,7 +1,10 @@
-// Healing a modem that stopped answering, through its USB device, where the admin allows it.
+// Healing a modem that stopped answering, through its USB device, where the admin allows it:
+// which port to heal, when, how hard, when to give up. Each port goes watching -> (a step in a
+// restart) -> judging -> watching again, or given up; every limit is in heal_limits.hpp.
 #pragma once
 
 #include "health/port_health.hpp"
+#include "usb/usb_device.hpp"
 #include "usb/usb_reset.hpp"
 
 #include <ctime>
@@ -15,69 +18,85 @@
 void enableHealing();
 bool healingEnabled();
 
+// A port of the configuration in force, as the pass found it.
+struct PortObservation {
+    std::string device;       // its /dev name
+    PortHealth health;        // whether smsd says its modem answers
+    bool blocked = false;     // smsd's status file, written since smsd started, says Blocked
+    std::optional<UsbDevice> usb;  // the USB device its link leads to now
+    std::string no_usb_why;        // why there is none
+    bool bridge = false;           // its tty is on a USB-serial bridge, not on the modem
+    std::string no_power_cycle_why;  // why its hub port's power may not be switched; empty: it may
+};
+
 // A port to heal in this pass's restart of smstools.
 struct HealTarget {
     int port = 0;         // n of GSMn
     std::string device;   // its /dev name, a gsmmodem link
     std::string why;      // "not answering since 2026-12-07 23:07:43", "blocked"
     UsbResetStep step = UsbResetStep::reset;
-    std::optional<UsbDevice> usb;  // the modem's USB device as the pass found it
-    std::string no_usb_why;        // why there is none
+    UsbDevice usb;        // the modem's USB device as the pass found it
 };
+
+// What became of a step.
+struct HealOutcome {
+    enum Kind { not_run, done, failed, refused } kind = not_run;
+    std::string why;  // with failed and refused
+    double at = 0;    // when it ended, on CLOCK_BOOTTIME
+};
+
+const char* healOutcomeName(HealOutcome::Kind kind);  // "done", "failed", "refused"
 
 // What became of a port's heals, for the published state.
 struct HealRecord {
-    long answering = 0;      // heals after which the modem answered again
-    long not_answering = 0;  // heals after which it did not
-    bool given_up = false;   // too many failures in a day: left alone until it answers or is replugged
+    long answering = 0;      // steps after which the modem answered again
+    long not_answering = 0;  // steps after which it did not
+    long done = 0, failed = 0, refused = 0;  // steps by outcome
+    std::string last_outcome;  // "done", "failed: ...", "refused: ..."; empty before any
+    bool given_up = false;     // left alone until it answers for a while or is replugged
+    std::string given_up_why;
 };
 
-// A port of the configuration in force, as the pass found it.
-struct PortObservation {
-    std::string device;       // its /dev name
-    PortHealth health;        // whether smsd says its modem answers
-    bool blocked = false;     // smsd's status file, written since smsd started, says Blocked
-    std::string usb_address;  // the USB device its link leads to now ("1-1.2@1:7"); changes on a replug
-    std::optional<UsbDevice> usb;
-    std::string no_usb_why;
-};
+enum class HealPhase { watching, judging, given_up };
 
 // What healing remembers of one port (by /dev name); times on CLOCK_BOOTTIME.
 struct PortHeals {
+    HealPhase phase = HealPhase::watching;
     HealRecord record;
-    bool pending = false;          // healed, the outcome not known yet
-    double healed_at = 0;
-    std::time_t healed_at_wall = 0;
+    UsbResetStep step = UsbResetStep::reset;  // the next step
+    double step_at = 0;                       // when the step being judged ended
     double next_allowed = 0;
-    std::deque<double> failures;   // within the last day
-    UsbResetStep step = UsbResetStep::reset;
-    std::string given_up_on;       // the USB device (bus and number) it was given up on
+    std::deque<double> steps;     // steps run within the last day
+    std::deque<double> failures;  // failures within the last day
+    std::string usb_address;      // the USB device in the port ("1-1.2@1:7"): a replug changes it
+    double usb_seen = 0;          // since when
+    double answering_since = -1;  // given up: since when the modem answers
 };
 using HealState = std::map<std::string, PortHeals>;
 
-// A port healing gave up on in this pass, for the pass to say.
+// A port given up on in this pass, for the pass to say.
 struct HealGivenUp {
     std::string device;
     size_t failures = 0;
+    std::string why;  // empty: that many failures in a day
 };
 
-// The ports (port n in ports[n - 1]) to heal now: not answering, or blocked, once smsd has run
-// long enough to judge them (`smsd_running_for` seconds), each at most once in a while, the
-// interval doubling with each heal that did not help, none that has been given up on. Judges
-// the heals done before (`now` on CLOCK_BOOTTIME, `now_wall` on the wall clock, as smsd writes
-// its times), and gives up on a port after three that failed within a day, until it answers or
-// another device is plugged in its place.
-// `heals` is what healing remembers, brought up to date; the ports given up on now go to
-// `given_up`. Ports that left the configuration are forgotten.
+// The port (at most one) to heal now, `heals` brought up to date: a port whose modem does not
+// answer (or stays blocked), once smsd has run long enough to judge it (`smsd_running_for`
+// seconds), whose modem has answered smsd since its USB device was plugged in (a GPS receiver or
+// a UPS cable never has), not behind a USB-serial bridge, at most once in a while and a few times
+// a day; a port given up on in this pass goes to `given_up`. Steps done earlier are judged first.
+// `now` is on CLOCK_BOOTTIME, as every time healing keeps.
 std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, double smsd_running_for, double now,
-                                    std::time_t now_wall, HealState& heals, std::vector<HealGivenUp>& given_up);
+                                    HealState& heals, std::vector<HealGivenUp>& given_up);
+
+// Records the outcome of a step handed out by portsToHeal: done, it is judged from then on;
+// failed, it counts as a failure and the next step is harder; refused where the power cycle was
+// the step, the ladder ends there and the port is given up on. A step not run is not recorded.
+void healStepRan(HealState& heals, const std::string& device, const HealOutcome& outcome,
+                 std::vector<HealGivenUp>& given_up);
 
 // A USB device as path, bus and number ("1-1.2@1:7"): a replug changes it.
 std::string usbAddressOf(const UsbDevice& usb);
-
-// Between smstools' stop and its start: each target's USB device put through its step, its
-// gsmmodem link waited for (at most 20 s). Writes a line to the activity log and a LOG_WARNING
-// for each.
-void healPorts(const std::vector<HealTarget>& targets);
 
 HealRecord healRecord(const HealState& heals, const std::string& device);

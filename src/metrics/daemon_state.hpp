@@ -26,7 +26,10 @@ struct PortState {
     // Heals, with healing on.
     long heals_answering = 0;
     long heals_not_answering = 0;
+    long heal_steps_done = 0, heal_steps_failed = 0, heal_steps_refused = 0;
+    std::string heal_last_step;  // "done", "failed: why", "refused: why"; empty before any
     bool heal_given_up = false;
+    std::string heal_given_up_why;
 };
 
 struct DaemonState {

@@ -99,9 +99,26 @@ void portHealth(std::string& text, const DaemonState& state)
                std::to_string(ports[k].heals_not_answering));
     }
     family(text, kPortHealGivenUp, "gauge",
-           "1 when heals of the port's modem failed too often in a day: left alone until it answers or is replugged.");
+           "1 when healing gave up on the port: left alone until its modem has answered for an hour or is replugged.");
     for (size_t k = 0; k < ports.size(); ++k) {
         sample(text, kPortHealGivenUp, portLabel(k), ports[k].heal_given_up ? "1" : "0");
+    }
+    family(text, kPortHealSteps, "counter",
+           "Steps of healing run on the port's USB device, by outcome: done, failed, or refused (not safe or not possible).");
+    for (size_t k = 0; k < ports.size(); ++k) {
+        sample(text, kPortHealSteps, portLabel(k) + "," + label("outcome", "done"), std::to_string(ports[k].heal_steps_done));
+        sample(text, kPortHealSteps, portLabel(k) + "," + label("outcome", "failed"),
+               std::to_string(ports[k].heal_steps_failed));
+        sample(text, kPortHealSteps, portLabel(k) + "," + label("outcome", "refused"),
+               std::to_string(ports[k].heal_steps_refused));
+    }
+    if (std::any_of(ports.begin(), ports.end(), [](const PortState& port) { return !port.heal_last_step.empty(); })) {
+        family(text, kPortHealLastStep, "gauge", "1, labelled with the outcome of the last step of healing on the port.");
+        for (size_t k = 0; k < ports.size(); ++k) {
+            if (!ports[k].heal_last_step.empty()) {
+                sample(text, kPortHealLastStep, portLabel(k) + "," + label("outcome", ports[k].heal_last_step), "1");
+            }
+        }
     }
 }
 

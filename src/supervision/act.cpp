@@ -3,6 +3,7 @@
 
 #include "common/fatal_signals.hpp"
 #include "log/activity_log.hpp"
+#include "heal/heal_steps.hpp"
 #include "smstools/run_logs.hpp"
 #include "smstools/smsd_conf.hpp"
 #include "smstools/smsd_log.hpp"
@@ -56,7 +57,9 @@ void restartSmstools(const Measurements& seen, const std::vector<HealTarget>& he
     // What smsd said before the restart is no word on the ports of the configuration after it.
     skipSmsdLog();
     reportRunLogsNotEmptied(emptyRunLogs());
-    healPorts(heal);
+    for (size_t k = 0; k < heal.size(); ++k) {
+        acted.heals[k] = healPort(heal[k]);
+    }
     acted.written = createsmsd(conf);
     logLine("Starting smstools...");
     // smstools' start blocks on a FIFO at its pid file's path, and a pid left there is believed.
@@ -85,6 +88,7 @@ Acted act(const Decision& decision, const Measurements& seen)
 {
     Acted acted;
     acted.smsd = seen.smsd;
+    acted.heals.resize(decision.heal.size());
     const std::vector<int> spool_errors = makePortSpoolDirectories(seen.present);
     reportSpoolDirectories(spool_errors);
     for (const int error : spool_errors) {

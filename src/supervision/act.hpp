@@ -12,6 +12,7 @@ struct Acted {
     bool written = false;  // with its new configuration in place of /etc/smsd.conf
     SmsdProcess smsd;      // smsd as it runs at the end of the pass
     std::vector<bool> spool_directories;  // port k + 1 of those present has its spool directory
+    std::vector<HealOutcome> heals;        // of each heal the decision asked for
 };
 
 // Makes the present ports' spool directories, publishes /mnt/ModemCount, says what the decision

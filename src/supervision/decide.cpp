@@ -35,9 +35,10 @@ std::vector<PortObservation> observePorts(const Measurements& seen, const PortHe
         ports[k].device = port.device;
         ports[k].health = portHealth(health, port.device);
         ports[k].blocked = words_fresh && k < status.states.words.size() && status.states.words[k] == "Blocked";
-        ports[k].usb_address = port.usb ? usbAddressOf(*port.usb) : std::string();
         ports[k].usb = port.usb;
         ports[k].no_usb_why = port.no_usb_why;
+        ports[k].bridge = port.bridge;
+        ports[k].no_power_cycle_why = port.no_power_cycle_why;
     }
     return ports;
 }
@@ -48,11 +49,11 @@ Decision decide(const Measurements& seen, const KeptState& kept)
 {
     Decision decision;
     decision.health = kept.health;
-    std::vector<std::optional<std::time_t>> answered;
+    std::vector<std::optional<RunLogAnswer>> answers;
     for (const PortSeen& port : seen.ports) {
-        answered.push_back(port.answered);
+        answers.push_back(port.answer);
     }
-    judgePorts(devicesOf(seen.ports), seen.smsd_said, answered, decision.health);
+    judgePorts(devicesOf(seen.ports), seen.smsd_said, answers, seen.boottime, decision.health);
     decision.heals = kept.heals;
 
     decision.changed = seen.blocked != kept.last_blocked_count || seen.configured != seen.present;
@@ -63,8 +64,7 @@ Decision decide(const Measurements& seen, const KeptState& kept)
     // restart of its own, in a pass that has none for anything else.
     if (settled && !decision.revive && seen.smsd.running && seen.healing) {
         decision.heal = portsToHeal(observePorts(seen, decision.health), seen.wall - timespecSeconds(seen.smsd.started),
-                                    seen.boottime, static_cast<std::time_t>(seen.wall), decision.heals,
-                                    decision.given_up);
+                                    seen.boottime, decision.heals, decision.given_up);
     }
     decision.needs_config = decision.changed || kept.restart_owed;
     const bool owed_due = kept.restart_owed && kept.passes >= kept.next_owed_pass;
@@ -78,11 +78,15 @@ bool restartCounted(const Decision& decision, const Acted& acted)
     return acted.ran && (acted.written || !decision.needs_config);
 }
 
-KeptState rememberPass(KeptState kept, const Measurements& seen, const Decision& decision, const Acted& acted)
+KeptState rememberPass(KeptState kept, const Measurements& seen, const Decision& decision, const Acted& acted,
+                       std::vector<HealGivenUp>& given_up)
 {
     const long pass = kept.passes;
     kept.health = decision.health;
     kept.heals = decision.heals;
+    for (size_t k = 0; k < decision.heal.size() && k < acted.heals.size(); ++k) {
+        healStepRan(kept.heals, decision.heal[k].device, acted.heals[k], given_up);
+    }
     if (acted.ran) {
         kept.last_blocked_count = seen.blocked;
     }

@@ -39,5 +39,7 @@ struct Acted;
 // its new configuration where one was needed.
 bool restartCounted(const Decision& decision, const Acted& acted);
 
-// What the next pass starts from, given what this one decided and what was done of it.
-KeptState rememberPass(KeptState kept, const Measurements& seen, const Decision& decision, const Acted& acted);
+// What the next pass starts from, given what this one decided and what was done of it; the
+// ports given up on by what the heal's step came to go to `given_up`.
+KeptState rememberPass(KeptState kept, const Measurements& seen, const Decision& decision, const Acted& acted,
+                       std::vector<HealGivenUp>& given_up);

@@ -11,6 +11,8 @@
 #include "supervision/dev_scan.hpp"
 #include "supervision/pass_reports.hpp"
 #include "supervision/port_spools.hpp"
+#include "usb/hub_power.hpp"
+#include "usb/serial_bridge.hpp"
 #include "usb/usb_reset.hpp"
 
 #include <unistd.h>
@@ -31,9 +33,14 @@ PortSeen seePort(int port, const std::string& device, bool healing)
     seen.device = device;
     seen.target = device.empty() ? std::string() : linkTarget(device);
     seen.spool_directory = portSpoolDirectoryExists(port);
-    seen.answered = lastAnswerTime(port);
+    seen.answer = lastAnswer(port);
     if (healing && !device.empty()) {
-        seen.usb = modemBehindLink("/sys", "/dev", device, seen.no_usb_why);
+        const std::optional<TtyOnUsb> tty = modemTtyBehindLink("/sys", "/dev", device, seen.no_usb_why);
+        if (tty) {
+            seen.usb = tty->device;
+            seen.bridge = isUsbSerialBridgeDriver(tty->interface.driver);
+            seen.no_power_cycle_why = powerCycleRefusal(tty->device, "/proc/self/mountinfo");
+        }
     }
     return seen;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/modem_slots.hpp"
+#include "smstools/run_logs.hpp"
 #include "smstools/smsd_log.hpp"
 #include "smstools/smsd_process.hpp"
 #include "supervision/smsd_probes.hpp"
@@ -17,9 +18,13 @@ struct PortSeen {
     std::string device;                     // its /dev name from smsd.conf; empty when none
     std::string target;                     // what that entry links to (ttyUSB3), printable; empty for none
     bool spool_directory = false;           // its /mnt/flash/spool/GSMn is there
-    std::optional<std::time_t> answered;    // its run log's last answer
-    std::optional<UsbDevice> usb;           // with healing on: the modem's USB device
-    std::string no_usb_why;                 // why there is none
+    std::optional<RunLogAnswer> answer;     // its run log's last answer
+    // With healing on: the modem's USB device, or why there is none; whether the tty is on a
+    // USB-serial bridge; why its hub port's power may not be switched (empty: it may).
+    std::optional<UsbDevice> usb;
+    std::string no_usb_why;
+    bool bridge = false;
+    std::string no_power_cycle_why;
 };
 
 struct Measurements {

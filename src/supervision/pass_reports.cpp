@@ -63,10 +63,11 @@ void reportPidFilesRemoved(const std::vector<PidFileRemoved>& removed)
 void reportGivenUp(const std::vector<HealGivenUp>& ports)
 {
     for (const HealGivenUp& port : ports) {
-        logLine("Giving up on %s: %zu heals in a day did not bring it back; left alone until it answers or is replugged",
-                port.device.c_str(), port.failures);
-        syslog(LOG_WARNING, "Giving up on healing %s: %zu heals in a day did not bring it back", port.device.c_str(),
-               port.failures);
+        const std::string why =
+            port.why.empty() ? std::to_string(port.failures) + " heals in a day did not bring it back" : port.why;
+        logLine("Giving up on %s: %s; left alone until it has answered for an hour or is replugged", port.device.c_str(),
+                why.c_str());
+        syslog(LOG_WARNING, "Giving up on healing %s: %s", port.device.c_str(), why.c_str());
     }
 }
 

@@ -29,7 +29,12 @@ PortState portState(const DaemonState& state, const Measurements& seen, const Ac
     const HealRecord heals = healRecord(kept.heals, device);
     port.heals_answering = heals.answering;
     port.heals_not_answering = heals.not_answering;
+    port.heal_steps_done = heals.done;
+    port.heal_steps_failed = heals.failed;
+    port.heal_steps_refused = heals.refused;
+    port.heal_last_step = heals.last_outcome;
     port.heal_given_up = heals.given_up;
+    port.heal_given_up_why = heals.given_up_why;
     return port;
 }
 

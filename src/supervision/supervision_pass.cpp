@@ -45,7 +45,9 @@ bool checkmodemstatus()
     }
     const Decision decision = decide(seen, kept);
     const Acted acted = act(decision, seen);
-    kept = rememberPass(std::move(kept), seen, decision, acted);
+    std::vector<HealGivenUp> given_up;
+    kept = rememberPass(std::move(kept), seen, decision, acted, given_up);
+    reportGivenUp(given_up);
     publishPass(state, seen, decision, acted, kept, started);
     return true;
 }

@@ -20,6 +20,14 @@ Measurements quietBox()
     seen.ports.resize(2);
     seen.ports[0].device = "gsmmodem1";
     seen.ports[1].device = "gsmmodem2";
+    for (PortSeen& port : seen.ports) {
+        // Modems that have answered smsd, each on a USB device of its own.
+        port.answer = RunLogAnswer{1, 2, 0, static_cast<std::time_t>(kNow) - 3600};
+        port.usb = UsbDevice{};
+        port.usb->name = "1-" + port.device;
+        port.usb->bus = 1;
+        port.usb->address = 2;
+    }
     seen.smsd.running = true;
     seen.smsd.started.tv_sec = static_cast<std::time_t>(kNow) - 600;
     seen.wall = kNow;
@@ -192,14 +200,15 @@ TEST(Decide, WhatTheNextPassStartsFromAfterWhatWasDone)
              k.failed_restarts = 4;
              k.next_revival_pass = 26;
          },
-         Acted{false, false, {true, {}}, {}}, "0 0 0 0 0 0"},
+         Acted{false, false, {true, {}}, {}, {}}, "0 0 0 0 0 0"},
     };
     for (const Case& c : cases) {
         Measurements seen = quietBox();
         KeptState kept = afterFirstPass();
         c.change(seen, kept);
         const Decision decision = decide(seen, kept);
-        const KeptState next = rememberPass(kept, seen, decision, c.acted);
+        std::vector<HealGivenUp> given_up;
+        const KeptState next = rememberPass(kept, seen, decision, c.acted, given_up);
         EXPECT_EQ(summary(next), c.expected) << c.name;
         EXPECT_EQ(next.passes, 11) << c.name;
         EXPECT_FALSE(next.first_pass) << c.name;

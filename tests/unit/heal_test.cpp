@@ -1,100 +1,230 @@
-// When a modem is healed, how often, and when the daemon gives up on it: on a clock of the
-// test's own.
+// Healing's state machine on a clock of the test's own: when a port is healed, how hard, how its
+// step is judged, when healing gives up on it and what brings it back.
 #include "heal/heal.hpp"
+#include "heal/heal_limits.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-// What healing remembers, carried from pass to pass as the daemon's pass carries it.
-HealState heals;
+// One port of a box, pass by pass.
+struct Port {
+    HealState heals;
+    PortObservation seen;
+    double now = 10'000;  // CLOCK_BOOTTIME
 
-HealRecord healRecord(const std::string& device)
-{
-    return ::healRecord(heals, device);
-}
-
-PortObservation hung(const std::string& device, std::time_t since, std::time_t latest, const std::string& usb = "1-1@1:2")
-{
-    PortObservation port;
-    port.device = device;
-    port.health.answering = false;
-    port.health.not_answering_since = since;
-    port.health.last_not_answering = latest;
-    port.usb_address = usb;
-    return port;
-}
-
-PortObservation fine(const std::string& device)
-{
-    PortObservation port;
-    port.device = device;
-    port.usb_address = "1-2@1:3";
-    return port;
-}
-
-// The steps of the heals planned at these times (boot-clock seconds), "-" where none.
-std::string plan(const std::vector<PortObservation>& ports, double smsd_running_for, double now)
-{
-    std::vector<HealGivenUp> given_up;
-    const std::vector<HealTarget> targets =
-        portsToHeal(ports, smsd_running_for, now, static_cast<std::time_t>(now), heals, given_up);
-    std::string steps;
-    for (const HealTarget& target : targets) {
-        steps += (steps.empty() ? "" : " ") + std::string("GSM") + std::to_string(target.port) + ":" +
-                 usbResetStepName(target.step);
+    explicit Port(const std::string& device = "gsmmodem-a", const std::string& usb_name = "1-1")
+    {
+        seen.device = device;
+        UsbDevice usb;
+        usb.name = usb_name;
+        usb.bus = 1;
+        usb.address = 2;
+        seen.usb = usb;
+        seen.health.answer_read = now;  // it answered smsd when the daemon first looked
     }
-    return steps.empty() ? "-" : steps;
-}
+    void hang() { seen.health.answering = false; }
+    void answer()
+    {
+        seen.health.answering = true;
+        seen.health.answer_read = now;
+    }
+    // A pass at `seconds` from the last: the step it hands out ("-" for none), smsd having run long.
+    std::string pass(double seconds, std::vector<HealGivenUp>* given_up = nullptr)
+    {
+        now += seconds;
+        std::vector<HealGivenUp> said;
+        const std::vector<HealTarget> targets = portsToHeal({seen}, 600, now, heals, given_up ? *given_up : said);
+        return targets.empty() ? "-" : usbResetStepName(targets.front().step);
+    }
+    void ran(HealOutcome::Kind kind, const std::string& why = "")
+    {
+        std::vector<HealGivenUp> said;
+        healStepRan(heals, seen.device, {kind, why, now + 5}, said);
+    }
+    HealRecord record() const { return healRecord(heals, seen.device); }
+};
 
 } // namespace
 
-TEST(Heal, NoneUntilSmsdHasRunTwoMinutesThenEachPortAtMostOnceInAWhile)
+TEST(Heal, AStepIsRecordedOnlyWhenItRan)
 {
-    enableHealing();
-    const std::vector<PortObservation> ports = {fine("gsmmodem-ok"), hung("gsmmodem-hung", 1000, 1000)};
-    EXPECT_EQ(plan(ports, 119, 2000), "-") << "smsd judges a port in its first two minutes";
-    EXPECT_EQ(plan(ports, 120, 2000), "GSM2:reset") << "the other modem is never touched";
-    EXPECT_EQ(plan(ports, 200, 2030), "-") << "healed, its outcome not known yet";
-    // smsd says anew that it does not answer: the heal did not help; the next, harder, after 20 min.
-    const std::vector<PortObservation> still = {fine("gsmmodem-ok"), hung("gsmmodem-hung", 1000, 2040)};
-    EXPECT_EQ(plan(still, 200, 2060), "-");
-    EXPECT_EQ(healRecord("gsmmodem-hung").not_answering, 1);
-    EXPECT_EQ(plan(still, 600, 2000 + 1199), "-");
-    EXPECT_EQ(plan(still, 600, 2000 + 1200), "GSM2:reauthorize");
-    // No word from smsd for long enough after the heal counts as not helped too.
-    EXPECT_EQ(plan(still, 600, 3200 + 149), "-");
-    EXPECT_EQ(plan(still, 600, 3200 + 150), "-");
-    EXPECT_EQ(healRecord("gsmmodem-hung").not_answering, 2);
-    EXPECT_EQ(plan(still, 600, 3200 + 2399), "-");
-    EXPECT_EQ(plan(still, 600, 3200 + 2400), "GSM2:power-cycle");
-    // A third failure within a day: left alone, published as given up.
-    const std::vector<PortObservation> again = {fine("gsmmodem-ok"), hung("gsmmodem-hung", 1000, 5700)};
-    EXPECT_EQ(plan(again, 600, 5710), "-");
-    EXPECT_TRUE(healRecord("gsmmodem-hung").given_up);
-    EXPECT_EQ(plan(again, 600, 5710 + 86400 * 3), "-") << "given up stays given up";
-    // Another device plugged into its place (its USB address changes): a new start.
-    const std::vector<PortObservation> replugged = {fine("gsmmodem-ok"), hung("gsmmodem-hung", 1000, 5700, "1-1@1:9")};
-    EXPECT_EQ(plan(replugged, 600, 5710 + 86400 * 3 + 1), "GSM2:reset");
-    EXPECT_FALSE(healRecord("gsmmodem-hung").given_up);
+    Port port;
+    port.hang();
+    for (int pass = 0; pass < 5; ++pass) {
+        EXPECT_EQ(port.pass(30), "reset") << "a step that never ran is neither judged nor escalated";
+        port.ran(HealOutcome::not_run);
+    }
+    EXPECT_EQ(port.record().done + port.record().failed + port.record().not_answering, 0);
+    EXPECT_FALSE(port.record().given_up);
+    port.ran(HealOutcome::done);
+    EXPECT_EQ(port.record().done, 1);
+    EXPECT_EQ(port.record().last_outcome, "done");
 }
 
-TEST(Heal, AHealThatBringsTheModemBackStartsItsCountAgain)
+TEST(Heal, AStepIsJudgedByTheModemAnsweringAfterItWhateverSmsdSaidWhileItStarted)
 {
-    enableHealing();
-    EXPECT_EQ(plan({hung("gsmmodem-back", 1000, 1000)}, 300, 2000), "GSM1:reset");
-    EXPECT_EQ(plan({fine("gsmmodem-back")}, 10, 2030), "-");
-    EXPECT_EQ(healRecord("gsmmodem-back").answering, 1);
-    // Hangs again later: at most once in ten minutes, and the mildest step again.
-    EXPECT_EQ(plan({hung("gsmmodem-back", 2300, 2300)}, 300, 2400), "-");
-    EXPECT_EQ(plan({hung("gsmmodem-back", 2300, 2300)}, 300, 2600), "GSM1:reset");
+    Port port;
+    port.hang();
+    EXPECT_EQ(port.pass(30), "reset");
+    port.ran(HealOutcome::done);
+    // smsd, restarted, says "not ready" while the modem boots: no verdict yet.
+    EXPECT_EQ(port.pass(30), "-");
+    EXPECT_EQ(port.pass(30), "-");
+    port.now += 30;
+    port.answer();
+    EXPECT_EQ(port.pass(0), "-");
+    EXPECT_EQ(port.record().answering, 1);
+    EXPECT_EQ(port.record().not_answering, 0);
+    // An unrelated hang hours later starts again at the mildest step.
+    port.hang();
+    EXPECT_EQ(port.pass(4 * 3600), "reset");
 }
 
-TEST(Heal, ABlockedPortIsHealedToo)
+TEST(Heal, NoAnswerInTheWindowIsAFailureTheNextStepHarderAndLaterThreeGiveUp)
 {
-    PortObservation blocked = fine("gsmmodem-blocked");
-    blocked.blocked = true;
-    enableHealing();
-    EXPECT_EQ(plan({fine("gsmmodem-x"), blocked}, 300, 2000), "GSM2:reset");
-    EXPECT_EQ(healRecord("gsmmodem-blocked").answering + healRecord("gsmmodem-blocked").not_answering, 0);
+    Port port;
+    port.hang();
+    std::vector<HealGivenUp> given_up;
+    const char* const steps[] = {"reset", "reauthorize", "power-cycle"};
+    for (const char* step : steps) {
+        std::string handed = "-";
+        for (int pass = 0; pass < 200 && handed == "-"; ++pass) {
+            handed = port.pass(30, &given_up);
+        }
+        EXPECT_EQ(handed, step);
+        port.ran(HealOutcome::done);
+        EXPECT_EQ(port.pass(kHealLimits.judge_seconds - 10, &given_up), "-") << "still in its window";
+    }
+    for (int pass = 0; pass < 10 && given_up.empty(); ++pass) {
+        port.pass(30, &given_up);
+    }
+    ASSERT_EQ(given_up.size(), 1U);
+    EXPECT_EQ(given_up.front().failures, 3U);
+    EXPECT_TRUE(port.record().given_up);
+    EXPECT_EQ(port.record().not_answering, 3);
+    EXPECT_EQ(port.pass(86400 * 3), "-") << "given up stays given up";
+}
+
+TEST(Heal, AGiveUpIsLiftedByAnHourOfAnswersOrAnotherDeviceNotByOneLine)
+{
+    Port port;
+    port.hang();
+    std::vector<HealGivenUp> given_up;
+    port.pass(30, &given_up);
+    port.ran(HealOutcome::refused, "its hub does not switch its ports' power");
+    EXPECT_TRUE(port.record().given_up);
+    EXPECT_EQ(port.record().last_outcome, "refused: its hub does not switch its ports' power");
+    // One forged answer, then silence again: still given up.
+    port.answer();
+    EXPECT_EQ(port.pass(60), "-");
+    port.hang();
+    EXPECT_EQ(port.pass(60), "-");
+    EXPECT_TRUE(port.record().given_up);
+    // Answering for an hour: watched again, from the mildest step.
+    port.answer();
+    EXPECT_EQ(port.pass(30), "-");
+    EXPECT_EQ(port.pass(kHealLimits.answering_to_lift_seconds - 60), "-");
+    EXPECT_TRUE(port.record().given_up) << "answering, but not for an hour yet";
+    EXPECT_EQ(port.pass(60), "-");
+    EXPECT_FALSE(port.record().given_up);
+    port.hang();
+    EXPECT_EQ(port.pass(30), "reset");
+
+    // Another device in its place lifts it at once.
+    Port replugged;
+    replugged.hang();
+    replugged.pass(30);
+    replugged.ran(HealOutcome::refused, "no");
+    ASSERT_TRUE(replugged.record().given_up);
+    replugged.seen.usb->address = 9;
+    EXPECT_EQ(replugged.pass(30), "-") << "the new device has not answered smsd yet";
+    replugged.answer();
+    replugged.hang();
+    EXPECT_EQ(replugged.pass(30), "reset");
+}
+
+TEST(Heal, WhatIsNeverHealed)
+{
+    struct Case {
+        const char* name;
+        void (*change)(Port&);
+        const char* expected;
+        const char* given_up_why;
+    };
+    const Case cases[] = {
+        {"a modem that answers", [](Port&) {}, "-", ""},
+        {"a hung modem", [](Port& p) { p.hang(); }, "reset", ""},
+        {"a blocked port of a modem that answers", [](Port& p) { p.seen.blocked = true; }, "reset", ""},
+        {"a device that never answered smsd since it was plugged (a GPS, a UPS cable)",
+         [](Port& p) {
+             p.hang();
+             p.seen.health.answer_read = -1;
+         },
+         "-", ""},
+        {"no USB device behind the link", [](Port& p) {
+             p.hang();
+             p.seen.usb.reset();
+         },
+         "-", ""},
+        {"a modem behind a USB-serial bridge",
+         [](Port& p) {
+             p.hang();
+             p.seen.bridge = true;
+         },
+         "-", "it is behind a USB-serial bridge, which healing cannot reach through"},
+    };
+    for (const Case& c : cases) {
+        Port port;
+        c.change(port);
+        std::vector<HealGivenUp> given_up;
+        EXPECT_EQ(port.pass(30, &given_up), c.expected) << c.name;
+        EXPECT_EQ(given_up.empty() ? "" : given_up.front().why, c.given_up_why) << c.name;
+    }
+}
+
+TEST(Heal, TheLadderEndsAtReauthorizeWhereThePowerMayNotBeSwitched)
+{
+    Port port;
+    port.seen.no_power_cycle_why = "network interface eth0 on the same hub";
+    port.hang();
+    std::vector<HealGivenUp> given_up;
+    for (int round = 0; round < 2; ++round) {
+        std::string handed = "-";
+        for (int pass = 0; pass < 200 && handed == "-"; ++pass) {
+            handed = port.pass(30, &given_up);
+        }
+        port.ran(HealOutcome::done);
+    }
+    for (int pass = 0; pass < 200 && given_up.empty(); ++pass) {
+        EXPECT_EQ(port.pass(30, &given_up), "-") << "never a power cycle";
+    }
+    ASSERT_EQ(given_up.size(), 1U);
+    EXPECT_EQ(given_up.front().why, "no power cycle: network interface eth0 on the same hub");
+    EXPECT_EQ(port.record().refused, 1);
+}
+
+TEST(Heal, WhateverSmsdsFilesSayAPortGetsAFewStepsADayAndOnePortAPass)
+{
+    // smsd's user writes "not ready" and a forged answer after every step: each step "helps".
+    Port port;
+    int steps = 0;
+    for (const double start = port.now; port.now - start < kHealLimits.day_seconds - 60;) {
+        port.hang();
+        if (port.pass(30) != "-") {
+            ++steps;
+            port.ran(HealOutcome::done);
+            port.now += 10;
+            port.answer();
+        }
+    }
+    EXPECT_EQ(steps, static_cast<int>(kHealLimits.steps_a_day));
+
+    Port two;
+    PortObservation other = two.seen;
+    other.device = "gsmmodem-b";
+    two.hang();
+    other.health = two.seen.health;
+    std::vector<HealGivenUp> said;
+    EXPECT_EQ(portsToHeal({two.seen, other}, 600, two.now + 30, two.heals, said).size(), 1U);
 }

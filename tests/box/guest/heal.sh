@@ -66,3 +66,54 @@ critical_for "$ec25" || fail "check does not name the dead modem: $(modemwatchct
     [ "$(cat "/sys/bus/usb/devices/$(usb_path simcom)/devnum")" = "$simcom_devnum" ] ||
     fail "the SIM7600, which always answered, was reset"
 say "a modem dead for good: reset once, then left alone for its backoff over four passes, CRITICAL in check; the modem that always answered never reset"
+
+# --- the power cycle where the hub switches each port's power ------------------------------------------
+# dummy_hcd's root hub switches its port's power: the helper's own unit cycles the SIM7600's, and
+# the modem comes back.
+simcom=gsmmodem-$(usb_path simcom)
+simcom_hang_ups=$(hang_ups simcom 2)
+unit=$(systemd-escape --template=modemwatchd-usb-reset@.service "power-cycle:$simcom")
+from=$(now)
+systemctl start "$unit" || fail "the power cycle refused: $(journalctl --no-pager -u "$unit" | tail -n 3)"
+journalctl --no-pager -u "$unit" | grep -q "power-cycle of $(usb_path simcom) .* done" ||
+    fail "no power cycle said done: $(journalctl --no-pager -u "$unit" | tail -n 3)"
+wait_for 30 "the SIM7600's port hung up by the power cycle" hung_up_since simcom 2 "$simcom_hang_ups"
+wait_for 30 "$simcom back" test -c "/dev/$simcom"
+say "a power cycle through the helper's unit on dummy_hcd's root hub, which switches each port: the modem off and back in $(since "$from") s"
+
+# --- QEMU's hub, and a modem behind a USB-serial bridge --------------------------------------------------
+# QEMU's hub switches no port's power: the helper refuses the power cycle and says why. A modem
+# behind QEMU's FTDI adapter that stops answering is never reset: healing gives up on it at once.
+ftdi="0403 6001"
+qemu_monitor device_add usb-hub,id=hub,bus=xhci.0,port=1
+qemu_monitor device_add usb-serial,id=bridge,bus=xhci.0,port=1.1,chardev=adapter1
+ftdi_there() { [ -n "$(usb_paths_of $ftdi)" ]; }
+wait_for 30 "the FTDI modem behind QEMU's hub" ftdi_there
+bridge_usb=$(usb_paths_of $ftdi)
+udevadm settle --timeout=30
+wait_for 60 "ModemManager done with the FTDI modem" modem_manager_done
+modemwatchctl probe --udev-rules --write >/tmp/write.log 2>&1 || fail "probe --udev-rules --write: $(cat /tmp/write.log)"
+bridge=gsmmodem-$bridge_usb
+wait_for 30 "/dev/$bridge" test -L "/dev/$bridge"
+bridge_devnum=$(cat "/sys/bus/usb/devices/$bridge_usb/devnum")
+unit=$(systemd-escape --template=modemwatchd-usb-reset@.service "power-cycle:$bridge")
+! systemctl start "$unit" 2>/dev/null || fail "a power cycle on QEMU's hub, which switches no power, was done"
+[ "$(systemctl show --property=ExecMainStatus --value "$unit")" = 4 ] &&
+    journalctl --no-pager -u "$unit" | grep -q "no power cycle of $bridge_usb (/dev/$bridge): its hub does not switch its ports' power" ||
+    fail "the refusal not said: $(systemctl show --property=ExecMainStatus --value "$unit"); $(journalctl --no-pager -u "$unit" | tail -n 3)"
+say "no power cycle on QEMU's hub, which switches no port's power: refused, and the helper says why"
+
+bridged() { [ "$(sample "modemwatchd_port_answering{port=\"$(port_of "$bridge")\"}")" != "" ]; }
+wait_for 120 "smsd serving the bridged modem" bridged
+echo "@@sim 1 USR1" >&3
+from=$(now)
+not_answering() { [ "$(sample "modemwatchd_port_answering{port=\"$(port_of "$1")\"}")" = 0 ]; }
+wait_for 300 "smsd saying the bridged modem does not answer" not_answering "$bridge"
+given_up() { grep -q "Giving up on $bridge: it is behind a USB-serial bridge" /var/log/modemwatchd.log; }
+wait_for 240 "healing giving up on the bridged modem" given_up
+for _ in 1 2; do one_pass; done
+! grep -q "Healing GSM.* (/dev/$bridge)" /var/log/modemwatchd.log || fail "the bridge was reset: $(grep Healing /var/log/modemwatchd.log)"
+[ "$(cat "/sys/bus/usb/devices/$bridge_usb/devnum")" = "$bridge_devnum" ] || fail "the bridge re-enumerated"
+[ "$(sample "modemwatchd_port_heal_given_up{port=\"$(port_of "$bridge")\"}")" = 1 ] ||
+    fail "the give-up not published: $(grep heal "$prom")"
+say "a modem behind a USB-serial bridge that stops answering: never reset, given up on $(since "$from") s after it hung, and why said"
