@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package with Debian's own tools, from a copy of the tree in build-deb/.
-#   scripts/build-deb.sh ARCH      amd64 (this machine) or armhf (the boxes, cross-built)
+#   scripts/build-deb.sh ARCH      amd64 (this machine), armhf (the 32-bit boxes) or arm64 (64-bit
+#                                  Raspberry Pi OS), the two ARM ones cross-built
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=$1

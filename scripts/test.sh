@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 arm_emulator="qemu-arm-static -cpu arm1176"
+arm64_emulator="qemu-aarch64-static -cpu cortex-a53"
 # Reruns of the end-to-end suite against other binaries leave out the minute-long hang (it tests
 # the pass, which the native and sanitizer runs cover) and the probe, which is modemwatchctl's.
 rerun_exclude="e2e_without_root|ServiceCommandThatHangs|Probe\."
@@ -14,9 +15,9 @@ rerun_exclude="e2e_without_root|ServiceCommandThatHangs|Probe\."
 # What each stage needs from Debian, beyond what all of them need.
 declare -A stage_packages=(
     [native]=""
-    [arm]="g++-arm-linux-gnueabi qemu-user-static"
+    [arm]="g++-arm-linux-gnueabi g++-aarch64-linux-gnu qemu-user-static"
     [package]="dpkg-dev debhelper lintian man-db logrotate systemd smstools g++-arm-linux-gnueabi
-               binutils-arm-linux-gnueabihf qemu-user-static"
+               binutils-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user-static"
     [smsd]="smstools g++-arm-linux-gnueabi qemu-user-static"
     [metrics]="prometheus-node-exporter prometheus"
     [sanitize]=""
@@ -83,6 +84,13 @@ stage_arm() {
     done
     arm-linux-gnueabi-strip -o build-arm/modemwatchd.stripped build-arm/modemwatchd
     echo "stripped ARMv6 binary: $(stat -c %s build-arm/modemwatchd.stripped) bytes"
+    # The static aarch64 binary of the arm64 package (64-bit Raspberry Pi OS), the same way.
+    configure build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-static.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+    ctest --test-dir build-arm64 -j"$jobs" --output-on-failure
+    MODEMWATCHD_BINARY=$PWD/build-arm64/modemwatchd MODEMWATCHD_EMULATOR="$arm64_emulator" \
+        ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
+    aarch64-linux-gnu-strip -o build-arm64/modemwatchd.stripped build-arm64/modemwatchd
+    echo "stripped aarch64 binary: $(stat -c %s build-arm64/modemwatchd.stripped) bytes"
 }
 
 # The two packages, built by dpkg-buildpackage (armhf cross-built), lintian-clean; the binaries
@@ -93,9 +101,10 @@ stage_package() {
     rm -rf build-deb
     scripts/build-deb.sh amd64
     scripts/build-deb.sh armhf
+    scripts/build-deb.sh arm64
     lintian --fail-on error,warning build-deb/*.deb
     echo "lintian: no errors, no warnings"
-    for arch in amd64 armhf; do
+    for arch in amd64 armhf arm64; do
         echo "$arch: $(stat -c %s build-deb/modemwatchd_*_$arch.deb) bytes"
     done
     local shipped=build-deb/amd64/modemwatchd-*/debian/modemwatchd
@@ -104,15 +113,27 @@ stage_package() {
     shipped=build-deb/armhf/modemwatchd-*/debian/modemwatchd
     MODEMWATCHD_BINARY=$(realpath $shipped/usr/sbin/modemwatchd) MODEMWATCHD_EMULATOR="$arm_emulator" \
         ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
+    shipped=build-deb/arm64/modemwatchd-*/debian/modemwatchd
+    MODEMWATCHD_BINARY=$(realpath $shipped/usr/sbin/modemwatchd) MODEMWATCHD_EMULATOR="$arm64_emulator" \
+        ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
     scripts/check-package.sh build-deb/modemwatchd_*_amd64.deb
 }
 
-# The amd64 package on a booted Debian 12 with Debian's smstools, driven through its systemd:
-# the package stage's .deb when there is one, else built here.
+# The amd64 package on a booted Debian 12 and Debian 13, side by side, with Debian's smstools,
+# driven through their systemd: the package stage's .deb when there is one, else built here.
 stage_system() {
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     ls build-deb/modemwatchd_*_amd64.deb >/dev/null 2>&1 || scripts/build-deb.sh amd64
-    tests/system/booted_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim
+    local release pids=() failed=0
+    for release in bookworm trixie; do
+        SYSTEM_RELEASE=$release tests/system/booted_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim \
+            > >(sed -u "s/^/[$release] /") 2>&1 &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" || failed=1
+    done
+    return $failed
 }
 
 # The amd64 package on Debian 12's own kernel, booted by QEMU, with USB modems the kernel makes

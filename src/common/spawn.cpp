@@ -82,6 +82,19 @@ int waitProgram(pid_t pid, int timeout_ms)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+ChildStatusesKept::ChildStatusesKept()
+{
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    sigaction(SIGCHLD, &standard, &saved_);
+}
+
+ChildStatusesKept::~ChildStatusesKept()
+{
+    sigaction(SIGCHLD, &saved_, nullptr);
+}
+
 int runProgram(const std::vector<std::string>& argv, int timeout_ms)
 {
     return waitProgram(spawnProgram(argv), timeout_ms);

@@ -1,6 +1,7 @@
 // Starting a program and waiting for it to end, within a bound where the caller sets one.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -19,6 +20,20 @@ pid_t spawnProgram(const std::vector<std::string>& argv, const SpawnSettings& se
 // waited for (with SIGCHLD ignored the kernel reaps it, and the wait returns once it has ended).
 // With `timeout_ms` above 0, a program still running then is killed and -1 given.
 int waitProgram(pid_t pid, int timeout_ms = 0);
+
+// While one lives, the exit statuses of children can be waited for even in daemon mode, where
+// SIGCHLD is ignored and the kernel reaps them unseen: for the few programs whose outcome
+// matters. Only a program run to completion while it lives may end in that time.
+class ChildStatusesKept {
+public:
+    ChildStatusesKept();
+    ~ChildStatusesKept();
+    ChildStatusesKept(const ChildStatusesKept&) = delete;
+    ChildStatusesKept& operator=(const ChildStatusesKept&) = delete;
+
+private:
+    struct sigaction saved_ {};
+};
 
 // spawnProgram, then waitProgram: -1 also when it could not be started.
 int runProgram(const std::vector<std::string>& argv, int timeout_ms);

@@ -44,6 +44,8 @@ int runStep(UsbResetStep step, const std::string& device)
 {
     const std::string word = std::string(usbResetStepName(step)) + ":" + device;
     const int bound = milliseconds(kHealLimits.step_seconds);
+    // What the step came to is recorded and judged: its status must be seen, in daemon mode too.
+    const ChildStatusesKept statuses;
     struct stat info {};
     constexpr int kStopBound = 10000;
     if (!systemdRuns() || stat(kHelperUnit, &info) != 0) {

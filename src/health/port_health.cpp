@@ -15,6 +15,12 @@ bool saysNotAnswering(const std::string& text)
     return false;
 }
 
+bool saysAnswered(const std::string& text)
+{
+    // What smsd 3.1 writes once a modem has answered its start: the modem's and the SIM's numbers.
+    return text.rfind("IMEI: ", 0) == 0 || text.rfind("IMSI: ", 0) == 0;
+}
+
 void judgePorts(const std::vector<std::string>& devices, const std::vector<SmsdLogLine>& said,
                 const std::vector<std::optional<RunLogAnswer>>& answers, double now, PortHealths& health)
 {
@@ -35,18 +41,25 @@ void judgePorts(const std::vector<std::string>& devices, const std::vector<SmsdL
         }
     }
     health = std::move(kept);
+    // smsd's log in the order it was written: a modem answering its start after a word that it
+    // did not answer is answering again.
     for (const SmsdLogLine& line : said) {
-        if (line.port < 1 || static_cast<size_t>(line.port) > devices.size() || devices[line.port - 1].empty() ||
-            !saysNotAnswering(line.text)) {
+        if (line.port < 1 || static_cast<size_t>(line.port) > devices.size() || devices[line.port - 1].empty()) {
             continue;
         }
         PortHealth& port = health[devices[line.port - 1]];
-        if (port.answering) {
-            port.answering = false;
-            port.not_answering_since = line.time;
+        if (saysNotAnswering(line.text)) {
+            if (port.answering) {
+                port.answering = false;
+                port.not_answering_since = line.time;
+            }
+            port.last_not_answering = line.time;
+            port.last_not_answering_read = now;
+        } else if (saysAnswered(line.text)) {
+            port.answer_read = now;
+            port.answering = true;
+            port.not_answering_since = port.last_not_answering = 0;
         }
-        port.last_not_answering = line.time;
-        port.last_not_answering_read = now;
     }
     for (size_t k = 0; k < devices.size(); ++k) {
         const auto found = health.find(devices[k]);

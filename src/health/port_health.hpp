@@ -33,8 +33,9 @@ using PortHealths = std::map<std::string, PortHealth>;
 // devices[n - 1]) by what smsd said since the last pass (`said`, its log's new lines) and each
 // port's run log's last answer (`answers[n - 1]`), read by the pass that runs at `now`
 // (CLOCK_BOOTTIME). A modem does not answer from the first line meaning so ("Modem is not ready
-// to answer commands" and the like) until its run log shows an answer read by a later pass (or
-// by the same one, printed after smsd's latest word). A device leaving the configuration is
+// to answer commands" and the like) until smsd's log says it answered smsd's start after that
+// line, or its run log shows an answer read by a later pass (or by the same one, printed after
+// smsd's latest word). A device leaving the configuration is
 // forgotten; one that stays keeps its state across restarts and renumbering.
 void judgePorts(const std::vector<std::string>& devices, const std::vector<SmsdLogLine>& said,
                 const std::vector<std::optional<RunLogAnswer>>& answers, double now, PortHealths& health);
@@ -44,3 +45,6 @@ PortHealth portHealth(const PortHealths& health, const std::string& device);
 
 // Whether a line of smsd's, about one port, says that the port's modem does not answer.
 bool saysNotAnswering(const std::string& text);
+
+// Whether it says that the modem answered smsd's start ("IMEI: ...", "IMSI: ...").
+bool saysAnswered(const std::string& text);

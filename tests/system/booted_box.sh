@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The package the way a box runs it: our amd64 package installed with dpkg on a booted Debian 12
-# with Debian's smstools (box_lib.sh), and driven through systemd only.
-#   tests/system/booted_box.sh PACKAGE.deb MODEM_SIM_BINARY
+# or 13 (SYSTEM_RELEASE=bookworm or trixie) with Debian's smstools (box_lib.sh), and driven
+# through systemd only.
+#   [SYSTEM_RELEASE=trixie] tests/system/booted_box.sh PACKAGE.deb MODEM_SIM_BINARY
 set -euo pipefail
 deb=$(realpath "$1")
 modem_sim=$(realpath "$2")
@@ -9,7 +10,7 @@ modem_sim=$(realpath "$2")
 . "$(dirname "$0")/box_lib.sh"
 
 boot_box "$modem_sim"
-row "booted Debian 12 with smstools"
+row "booted ${release_name[$release]:-Debian $release} with smstools $(in_box dpkg-query -W -f '${Version}' smstools), systemd $(in_box dpkg-query -W -f '${Version}' systemd)"
 
 # --- install ---------------------------------------------------------------------------------------
 

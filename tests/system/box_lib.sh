@@ -1,14 +1,17 @@
-# The booted box shared by the system stage and the wake-up benchmark: a Debian 12 root with
-# Debian's smstools, booted under a real systemd in a container of its own (systemd-nspawn), and
-# the helpers that look into it. Every wait is bounded and says what it saw; the container is
-# powered off and its directory removed whatever happens (an EXIT trap).
+# The booted box shared by the system stage and the wake-up benchmark: a Debian root (12,
+# bookworm, unless SYSTEM_RELEASE names another: trixie is Debian 13) with Debian's smstools,
+# booted under a real systemd in a container of its own (systemd-nspawn), and the helpers that
+# look into it. Every wait is bounded and says what it saw; the container is powered off and its
+# directory removed whatever happens (an EXIT trap).
 #   . tests/system/box_lib.sh; boot_box MODEM_SIM_BINARY
 
-# The root is built once from the machine's own apt sources and kept; a new package list gets a
-# new root.
+# The root is built once and kept: Debian 12's from the machine's own apt sources, another
+# release's from Debian's mirror. A new package list gets a new root.
+release=${SYSTEM_RELEASE:-bookworm}
+declare -A release_name=([bookworm]="Debian 12" [trixie]="Debian 13")
 packages=systemd,systemd-sysv,dbus,smstools,logrotate,prometheus-node-exporter,curl,procps
 cache=/var/cache/modemwatchd-test
-root_tar=$cache/bookworm-$(echo "$packages" | md5sum | cut -c1-12).tar
+root_tar=$cache/$release-$(echo "$packages" | md5sum | cut -c1-12).tar
 machine=modemwatchd-system-$$
 dir=/var/tmp/$machine
 nspawn_pid=
@@ -128,7 +131,10 @@ log_passes() {  # "Checking modemstatus" lines in the log and its rotations
 boot_box() {  # modem-sim binary
     if [ ! -s "$root_tar" ]; then
         mkdir -p "$cache"
-        mmdebstrap --quiet --format=tar --variant=minbase --include="$packages" bookworm "$root_tar.new" >/dev/null
+        local mirror=()
+        [ "$release" = bookworm ] || mirror=("deb http://deb.debian.org/debian $release main")
+        mmdebstrap --quiet --format=tar --variant=minbase --include="$packages" "$release" "$root_tar.new" \
+            "${mirror[@]}" >/dev/null
         mv "$root_tar.new" "$root_tar"
     fi
     mkdir "$dir"

@@ -170,3 +170,20 @@ TEST(PortHealth, AnAnswerIsAfterAHangWhenALaterPassReadItWhateverTimeSmsdPrinted
                {RunLogAnswer{1, 7, 400, hung_at + 210}}, 2290, health);
     EXPECT_TRUE(portHealth(health, "gsmmodem-a").answering);
 }
+
+TEST(PortHealth, AModemAnsweringSmsdsStartAfterAHangInTheSameLogAnswers)
+{
+    const std::vector<std::string> devices = {"gsmmodem-a"};
+    PortHealths health;
+    judgePorts(devices, {}, {std::nullopt}, 1000, health);
+    EXPECT_LT(portHealth(health, "gsmmodem-a").answer_read, 0) << "no answer seen yet";
+    // In the order smsd wrote them, whatever their printed times.
+    judgePorts(devices,
+               {{2000, 1, "Modem is not ready to answer commands (Timeouts: 22)"}, {1990, 1, "IMEI: 358240051111110"}},
+               {std::nullopt}, 1030, health);
+    EXPECT_TRUE(portHealth(health, "gsmmodem-a").answering);
+    EXPECT_EQ(portHealth(health, "gsmmodem-a").answer_read, 1030);
+    judgePorts(devices, {{1995, 1, "IMSI: 244051234567890"}, {2001, 1, "Modem did not accept the init string"}},
+               {std::nullopt}, 1060, health);
+    EXPECT_FALSE(portHealth(health, "gsmmodem-a").answering);
+}
