@@ -119,15 +119,13 @@ stage_package() {
     scripts/check-package.sh build-deb/modemwatchd_*_amd64.deb
 }
 
-# The amd64 package on a booted Debian 12 and Debian 13, side by side, with Debian's smstools,
-# driven through their systemd: the package stage's .deb when there is one, else built here.
-stage_system() {
-    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    ls build-deb/modemwatchd_*_amd64.deb >/dev/null 2>&1 || scripts/build-deb.sh amd64
-    local release pids=() failed=0
-    for release in bookworm trixie; do
-        SYSTEM_RELEASE=$release tests/system/booted_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim \
-            > >(sed -u "s/^/[$release] /") 2>&1 &
+# Runs the function `run` once for each name, side by side, each line it prints led by
+# "[name] "; fails when any of them failed.
+side_by_side() {  # run, names...
+    local run=$1 name pid pids=() failed=0
+    shift
+    for name in "$@"; do
+        "$run" "$name" > >(sed -u "s/^/[$name] /") 2>&1 &
         pids+=($!)
     done
     for pid in "${pids[@]}"; do
@@ -136,25 +134,30 @@ stage_system() {
     return $failed
 }
 
+# The amd64 package on a booted Debian 12 and Debian 13, side by side, with Debian's smstools,
+# driven through their systemd: the package stage's .deb when there is one, else built here.
+system_box() {  # release
+    SYSTEM_RELEASE=$1 tests/system/booted_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim
+}
+stage_system() {
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    ls build-deb/modemwatchd_*_amd64.deb >/dev/null 2>&1 || scripts/build-deb.sh amd64
+    side_by_side system_box bookworm trixie
+}
+
 # The amd64 package on Debian 12's own kernel, booted by QEMU, with USB modems the kernel makes
 # (dummy_hcd and configfs gadgets) bound by the stock drivers: the package stage's .deb when
-# there is one, else built here.
+# there is one, else built here. Two boxes side by side: the rows, and the heal rows, which
+# mostly wait on smsd's timeouts.
+kernel_box() {  # rows or heal
+    BOX_SMP=$([ "$1" = rows ] && echo 2 || echo 1) \
+        tests/box/kernel_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim "$1"
+}
 stage_box() {
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     ls build-deb/modemwatchd_*_amd64.deb >/dev/null 2>&1 || scripts/build-deb.sh amd64
     tests/box/kernel_box.sh --prepare
-    # Two boxes side by side: the rows, and the heal rows, which mostly wait on smsd's timeouts.
-    local deb sim=build/tests/modem-sim mode pids=() failed=0
-    deb=$(ls build-deb/modemwatchd_*_amd64.deb)
-    for mode in rows heal; do
-        BOX_SMP=$([ $mode = rows ] && echo 2 || echo 1) tests/box/kernel_box.sh "$deb" "$sim" $mode \
-            > >(sed -u "s/^/[$mode] /") 2>&1 &
-        pids+=($!)
-    done
-    for pid in "${pids[@]}"; do
-        wait "$pid" || failed=1
-    done
-    return $failed
+    side_by_side kernel_box rows heal
 }
 
 # The shipped ARM binary, under qemu, against Debian's real smsd with simulated modems.
