@@ -78,10 +78,10 @@ TEST_F(LogFollower, ALinkIsNotFollowedAndAHugeFileIsReadAPieceAtATime)
     // what is written after the hole is read at once.
     append("");
     read();
-    ASSERT_EQ(truncate(path_.c_str(), 1L << 30), 0);
+    ASSERT_EQ(truncate(path_.c_str(), off_t{1} << 30), 0);
     EXPECT_EQ(read(4096), Lines{}) << "no end of line in a whole read: skipped";
-    EXPECT_EQ(at_.offset, 1L << 30);
-    ASSERT_EQ(truncate(path_.c_str(), 1L << 31), 0);
+    EXPECT_EQ(at_.offset, off_t{1} << 30);
+    ASSERT_EQ(truncate(path_.c_str(), off_t{1} << 31), 0);
     append("\nthe next line\n");
     EXPECT_EQ(read(4096), Lines{"the next line"});
     ASSERT_EQ(truncate(path_.c_str(), 0), 0);  // back to something small
