@@ -134,15 +134,18 @@ side_by_side() {  # run, names...
     return $failed
 }
 
-# The amd64 package on a booted Debian 12 and Debian 13, side by side, with Debian's smstools,
-# driven through their systemd: the package stage's .deb when there is one, else built here.
-system_box() {  # release
-    SYSTEM_RELEASE=$1 tests/system/booted_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim
-}
+# The amd64 package on a booted Debian 12, then Debian 13, with Debian's smstools, driven through
+# their systemd: the package stage's .deb when there is one, else built here. One after the other:
+# each container's systemd keeps the cgroup it was started in (--keep-unit), and two side by side
+# would share it, each removing the other's units' cgroups.
 stage_system() {
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     ls build-deb/modemwatchd_*_amd64.deb >/dev/null 2>&1 || scripts/build-deb.sh amd64
-    side_by_side system_box bookworm trixie
+    local release
+    for release in bookworm trixie; do
+        SYSTEM_RELEASE=$release tests/system/booted_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim \
+            > >(sed -u "s/^/[$release] /") 2>&1 || return 1
+    done
 }
 
 # The amd64 package on Debian 12's own kernel, booted by QEMU, with USB modems the kernel makes

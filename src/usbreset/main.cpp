@@ -4,6 +4,7 @@
 // device nodes. How it ends is StepExit (usb/usb_reset.hpp).
 // modemwatchd-usb-reset --restore STEP:LINK: puts back what that step left half done when it
 // was killed between its two writes (the unit's ExecStopPost).
+#include "common/unique_fd.hpp"
 #include "usb/gsmmodem.hpp"
 #include "usb/hub_power.hpp"
 #include "usb/usb_reset.hpp"
@@ -12,7 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,8 +43,9 @@ bool noteStep(const std::string& link, const UsbDevice& device)
     if (!recordDirectoryIsRoots()) {
         return false;
     }
-    std::ofstream(recordPath(link)) << device.path << "\n";
-    return true;
+    unique_fd record(open(recordPath(link).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const std::string text = device.path + "\n";
+    return record.valid() && write(record.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 int restore(const std::string& link)
@@ -51,8 +53,11 @@ int restore(const std::string& link)
     if (!recordDirectoryIsRoots()) {
         return 0;
     }
-    std::string path;
-    std::getline(std::ifstream(recordPath(link)), path);
+    char text[4096] = {};
+    unique_fd record(open(recordPath(link).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const ssize_t got = record.valid() ? read(record.get(), text, sizeof text - 1) : -1;
+    std::string path(text, got > 0 ? static_cast<size_t>(got) : 0);
+    path = path.substr(0, path.find('\n'));
     // Only a device directory of sysfs, as this helper wrote it.
     if (path.rfind("/sys/devices/", 0) == 0 && path.find("/../") == std::string::npos) {
         restoreUsbDevice(path);
