@@ -69,8 +69,8 @@ int runStep(UsbResetStep step, const std::string& device)
     std::string status;
     static_cast<void>(runProgramOutput({"/bin/systemctl", "show", "--property=ExecMainStatus", "--value", unit}, bound,
                                        status));
-    const int code = std::atoi(status.c_str());
-    return code > 0 ? code : static_cast<int>(StepExit::failed);
+    const long code = std::strtol(status.c_str(), nullptr, 10);
+    return code > 0 && code < 256 ? static_cast<int>(code) : static_cast<int>(StepExit::failed);
 }
 
 bool linkResolves(const std::string& device)

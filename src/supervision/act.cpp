@@ -89,6 +89,7 @@ Acted act(const Decision& decision, const Measurements& seen)
     Acted acted;
     acted.smsd = seen.smsd;
     acted.heals.resize(decision.heal.size());
+    acted.spool_directories.reserve(kModemSlotCount);
     const std::vector<int> spool_errors = makePortSpoolDirectories(seen.present);
     reportSpoolDirectories(spool_errors);
     for (const int error : spool_errors) {

@@ -5,6 +5,7 @@
 #include "supervision/act.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -50,9 +51,9 @@ Decision decide(const Measurements& seen, const KeptState& kept)
     Decision decision;
     decision.health = kept.health;
     std::vector<std::optional<RunLogAnswer>> answers;
-    for (const PortSeen& port : seen.ports) {
-        answers.push_back(port.answer);
-    }
+    answers.reserve(kModemSlotCount);
+    std::transform(seen.ports.begin(), seen.ports.end(), std::back_inserter(answers),
+                   [](const PortSeen& port) { return port.answer; });
     judgePorts(devicesOf(seen.ports), seen.smsd_said, answers, seen.boottime, decision.health);
     decision.heals = kept.heals;
 

@@ -15,6 +15,8 @@
 #include "usb/serial_bridge.hpp"
 #include "usb/usb_reset.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +65,10 @@ bool measure(Measurements& seen)
     reportStatusFileCutShort(seen.status.outcome == StatusReading::read && seen.status.states.cut_short);
     seen.smsd = findSmsd();
     const std::vector<std::string> devices = configuredDevices();
+    // The same room every pass, whatever the count: a heap that grows to each pass's own sizes
+    // creeps up over days of modems coming and going.
+    seen.ports.reserve(kModemSlotCount);
+    seen.modem_targets.reserve(kModemSlotCount);
     for (size_t k = 0; k < devices.size(); ++k) {
         seen.ports.push_back(seePort(static_cast<int>(k) + 1, devices[k], seen.healing));
     }
@@ -78,8 +84,8 @@ bool measure(Measurements& seen)
 std::vector<std::string> devicesOf(const std::vector<PortSeen>& ports)
 {
     std::vector<std::string> devices;
-    for (const PortSeen& port : ports) {
-        devices.push_back(port.device);
-    }
+    devices.reserve(kModemSlotCount);
+    std::transform(ports.begin(), ports.end(), std::back_inserter(devices),
+                   [](const PortSeen& port) { return port.device; });
     return devices;
 }

@@ -50,7 +50,8 @@ std::string whatTheBoxNeeds(const std::string& directory, const std::string& ski
     }
     while (const dirent* entry = readdir(listing.get())) {
         const std::string name = entry->d_name;
-        const std::string path = directory + "/" + name;
+        std::string path = directory;
+        path.append("/").append(name);
         if (entry->d_type != DT_DIR || name == "." || name == ".." || path == skip) {
             continue;
         }
@@ -63,7 +64,7 @@ std::string whatTheBoxNeeds(const std::string& directory, const std::string& ski
         if (mounted.count(sysfsAttribute(path, "dev")) != 0 && parentOf(path).find("/block") != std::string::npos) {
             return "disk " + name + ", mounted, on the same hub";
         }
-        const std::string found = whatTheBoxNeeds(path, skip, mounted, depth + 1);
+        std::string found = whatTheBoxNeeds(path, skip, mounted, depth + 1);
         if (!found.empty()) {
             return found;
         }
@@ -109,7 +110,7 @@ HubPowerSwitching hubPowerSwitching(const std::string& dev, const UsbDevice& mod
     if (!fd.valid()) {
         return HubPowerSwitching::unknown;
     }
-    const bool superspeed = std::atoi(sysfsAttribute(hub->path, "speed").c_str()) >= 5000;
+    const bool superspeed = std::strtol(sysfsAttribute(hub->path, "speed").c_str(), nullptr, 10) >= 5000;
     unsigned char descriptor[16] = {};
     usbdevfs_ctrltransfer request {};
     request.bRequestType = 0xa0;  // device to host, class, device

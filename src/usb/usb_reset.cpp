@@ -83,7 +83,7 @@ std::optional<TtyOnUsb> modemTtyBehindLink(const std::string& sys, const std::st
         why = "/dev/" + link + " leads to no device of /dev";
         return std::nullopt;
     }
-    const std::optional<TtyOnUsb> usb = usbBehindTty(sys, baseName(target));
+    std::optional<TtyOnUsb> usb = usbBehindTty(sys, baseName(target));
     if (!usb) {
         why = "/dev/" + link + " is no tty on a USB device";
         return std::nullopt;

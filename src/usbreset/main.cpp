@@ -9,6 +9,7 @@
 #include "usb/hub_power.hpp"
 #include "usb/usb_reset.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -57,7 +58,7 @@ int restore(const std::string& link)
     unique_fd record(open(recordPath(link).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     const ssize_t got = record.valid() ? read(record.get(), text, sizeof text - 1) : -1;
     std::string path(text, got > 0 ? static_cast<size_t>(got) : 0);
-    path = path.substr(0, path.find('\n'));
+    path.resize(std::min(path.size(), path.find('\n')));
     // Only a device directory of sysfs, as this helper wrote it.
     if (path.rfind("/sys/devices/", 0) == 0 && path.find("/../") == std::string::npos) {
         restoreUsbDevice(path);
