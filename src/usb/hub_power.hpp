@@ -14,7 +14,7 @@
 std::string powerCycleRefusal(const UsbDevice& modem, const std::string& mountinfo);
 
 // The hub's power switching mode, bits 0-1 of wHubCharacteristics in its hub class descriptor
-// (USB 2.0 specification, 11.23.2.1; USB 3.2, 10.15.2.1).
+// (USB 2.0, section 11.23.2.1; USB 3.2, section 10.15.2.1).
 enum class HubPowerSwitching { unknown, ganged, per_port, none };
 
 // Asks the hub above `modem` for its hub descriptor through usbfs (`dev` is /dev), as lsusb
