@@ -1,6 +1,7 @@
 // Reading smsd's log a piece at a time, across rotation and truncation, never through a link,
 // and what its lines say of the modems.
 #include "health/port_health.hpp"
+#include "smstools/message_queue.hpp"
 #include "smstools/smsd_log.hpp"
 
 #include <gtest/gtest.h>
@@ -186,4 +187,87 @@ TEST(PortHealth, AModemAnsweringSmsdsStartAfterAHangInTheSameLogAnswers)
     judgePorts(devices, {{1995, 1, "IMSI: 244051234567890"}, {2001, 1, "Modem did not accept the init string"}},
                {std::nullopt}, 1060, health);
     EXPECT_FALSE(portHealth(health, "gsmmodem-a").answering);
+}
+
+TEST(PortHealth, MessagesAndWhyAPortDoesNotMoveThemFromWhatSmsdLogs)
+{
+    // smsd 3.1's own lines at loglevel 5, as Debian's smsd wrote them against simulated modems.
+    struct Case {
+        std::vector<std::string> said;  // port 1's lines, in order
+        const char* expected;           // sent/failed/received cause "words"
+    };
+    const std::string refused = "The modem answer was not OK: ";
+    const std::string gave_up = "Sending SMS to 358401111111 failed, trying time 8 sec. Retries: 2.";
+    const std::string init = "Modem did not accept the second init string";
+    const Case cases[] = {
+        {{"SMS sent, Message_id: 17, To: 358401111111, sending time 1 sec.", "SMS received, From: 35840123456"},
+         "1/0/1 - \"\""},
+        {{refused + "+CMS ERROR: 38 (Network out of order)", "Waiting 3 sec. before retrying",
+          refused + "+CMS ERROR: 38 (Network out of order)", gave_up},
+         "0/1/0 rejected \"+CMS ERROR: 38 (Network out of order)\""},
+        // A retry that went through is no failure.
+        {{refused + "+CMS ERROR: 331 (No network service)", "SMS sent, Message_id: 3, To: 1, sending time 4 sec."},
+         "1/0/0 - \"\""},
+        {{refused + "+CMS ERROR: 331 (No network service)", gave_up}, "0/1/0 network \"+CMS ERROR: 331 (No network service)\""},
+        {{refused + "+CME ERROR: 30 (No network service)", gave_up}, "0/1/0 network \"+CME ERROR: 30 (No network service)\""},
+        {{refused + "+CMS ERROR: 311 ((U)SIM PIN required)", gave_up}, "0/1/0 sim \"+CMS ERROR: 311 ((U)SIM PIN required)\""},
+        {{refused + "+CME ERROR: 10 (SIM not inserted)", gave_up}, "0/1/0 sim \"+CME ERROR: 10 (SIM not inserted)\""},
+        {{refused + "+CMS ERROR: 322 (Memory full)", gave_up}, "0/1/0 storage_full \"+CMS ERROR: 322 (Memory full)\""},
+        {{refused + "+CMS ERROR: 500 (Unknown error)", gave_up}, "0/1/0 rejected \"+CMS ERROR: 500 (Unknown error)\""},
+        {{refused + "ERROR", gave_up}, "0/1/0 rejected \"ERROR\""},
+        {{init + ", SIM not inserted"}, "0/0/0 sim \"SIM not inserted\""},
+        {{init + ", SIM PIN required"}, "0/0/0 sim \"SIM PIN required\""},
+        {{init + ", SIM failure"}, "0/0/0 sim \"SIM failure\""},
+        // Without smsd's explanation the modem is as silent as it always was.
+        {{init}, "0/0/0 not_answering \"\""},
+        // The newest word wins; a message received ends a refusal.
+        {{refused + "+CMS ERROR: 38 (Network out of order)", gave_up, "Modem is not ready to answer commands"},
+         "0/1/0 not_answering \"+CMS ERROR: 38 (Network out of order)\""},
+        {{refused + "+CMS ERROR: 38 (Network out of order)", gave_up, "SMS received, From: 1"},
+         "0/1/1 - \"+CMS ERROR: 38 (Network out of order)\""},
+        {{init + ", SIM not inserted", "IMEI: 358240051111110", "IMSI: 244051234567890"}, "0/0/0 - \"SIM not inserted\""},
+    };
+    for (const Case& c : cases) {
+        PortHealths health;
+        std::vector<SmsdLogLine> said;
+        for (const std::string& text : c.said) {
+            said.push_back({1'800'000'000, 1, text});
+        }
+        judgePorts({"gsmmodem1"}, said, {std::nullopt}, 1000, health);
+        const PortHealth port = portHealth(health, "gsmmodem1");
+        const PortCause cause = portCause(port);
+        const std::string summary = std::to_string(port.sent) + "/" + std::to_string(port.send_failures) + "/" +
+                                    std::to_string(port.received) + " " +
+                                    (cause == PortCause::none ? "-" : portCauseName(cause)) + " \"" +
+                                    port.last_failure + "\"";
+        EXPECT_EQ(summary, c.expected) << c.said.front();
+    }
+}
+
+TEST_F(LogFollower, TheQueueIsCountedByNameAndLstatUpToItsBound)
+{
+    const std::string outgoing = directory_ + "/outgoing";
+    const std::string queue = directory_ + "/GSM1";
+    mkdir(outgoing.c_str(), 0755);
+    mkdir(queue.c_str(), 0755);
+    std::ofstream(outgoing + "/old");
+    std::ofstream(queue + "/new");
+    std::ofstream(queue + "/new.LOCK");
+    mkdir((queue + "/directory").c_str(), 0755);
+    symlink("/etc/passwd", (queue + "/link").c_str());
+    mkfifo((queue + "/fifo").c_str(), 0600);
+    const timespec times[2] = {{0, UTIME_OMIT}, {1'700'000'000, 0}};
+    utimensat(AT_FDCWD, (outgoing + "/old").c_str(), times, 0);
+
+    QueueReading reading = readQueue({outgoing, queue, directory_ + "/missing"});
+    EXPECT_EQ(reading.waiting, 2);
+    EXPECT_EQ(reading.oldest, 1'700'000'000);
+    EXPECT_TRUE(reading.complete);
+    // A link in a directory's place is not followed.
+    symlink(queue.c_str(), (directory_ + "/linked").c_str());
+    EXPECT_EQ(readQueue({directory_ + "/linked"}).waiting, 0);
+    // Past the bound the count stops and says so.
+    reading = readQueue({outgoing, queue}, 3);
+    EXPECT_FALSE(reading.complete);
+    EXPECT_LE(reading.waiting, 2);
 }

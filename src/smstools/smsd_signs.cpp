@@ -1,0 +1,31 @@
+// smsd's signs of life: the files it writes while it works.
+#include "smstools/smsd_signs.hpp"
+
+#include "smstools/smstools_paths.hpp"
+
+#include <algorithm>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+double modified(const std::string& path)
+{
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        return 0;
+    }
+    return static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+double smsdLastSign(int ports)
+{
+    double newest = std::max(modified(kSmsdLogPath), modified(kStatusFilePath));
+    for (int port = 1; port <= ports; ++port) {
+        newest = std::max(newest, modified(std::string(kRunLogDirectory) + "/" + kRunLogPrefix +
+                                           std::to_string(port) + ".log"));
+    }
+    return newest;
+}
