@@ -17,6 +17,18 @@ UsbResetStep harder(UsbResetStep step)
     return step == UsbResetStep::reset ? UsbResetStep::reauthorize : UsbResetStep::power_cycle;
 }
 
+// Why a port with this cause is never healed; null when it may be. No USB step gives a SIM, tops
+// one up, or empties a message store.
+const char* neverHealedFor(PortCause cause)
+{
+    switch (cause) {
+    case PortCause::sim: return "its SIM is refused";
+    case PortCause::rejected: return "the network refuses its messages";
+    case PortCause::storage_full: return "its message store is full";
+    default: return nullptr;
+    }
+}
+
 void forgetOlderThanADay(std::deque<double>& times, double now)
 {
     while (!times.empty() && now - times.front() > kLimits.day_seconds) {
@@ -118,7 +130,8 @@ std::string usbAddressOf(const UsbDevice& usb)
 }
 
 std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, double smsd_running_for, double now,
-                                    HealState& heals, std::vector<HealGivenUp>& given_up)
+                                    HealState& heals, std::vector<HealGivenUp>& given_up,
+                                    std::vector<HealWithheld>& withheld)
 {
     std::vector<HealTarget> targets;
     HealState kept;
@@ -159,7 +172,20 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
             break;
         }
         forgetOlderThanADay(port.steps, now);
-        const bool wanted = !health.answering || observed.blocked;
+        const bool network_lasting =
+            observed.cause == PortCause::network && observed.cause_for >= kLimits.network_seconds;
+        const bool wanted = !health.answering || observed.blocked || network_lasting;
+        if (const char* why = neverHealedFor(observed.cause)) {
+            if (port.withheld != observed.cause) {
+                withheld.push_back({observed.device, why + (": " + health.last_failure)});
+            }
+            port.withheld = observed.cause;
+            continue;
+        }
+        port.withheld = PortCause::none;
+        if (observed.cause == PortCause::network && !network_lasting) {
+            continue;
+        }
         if (!wanted || port.phase != HealPhase::watching || !targets.empty() || now < port.next_allowed ||
             smsd_running_for < kLimits.grace_seconds || port.steps.size() >= kLimits.steps_a_day) {
             continue;
@@ -184,7 +210,9 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
         HealTarget target;
         target.port = static_cast<int>(k) + 1;
         target.device = observed.device;
-        target.why = health.answering ? "blocked" : "not answering since " + localTimeText(health.not_answering_since);
+        target.why = network_lasting ? "no network for " + std::to_string(static_cast<long>(observed.cause_for / 60)) + " min"
+                     : health.answering ? "blocked"
+                                        : "not answering since " + localTimeText(health.not_answering_since);
         target.step = port.step;
         target.usb = *observed.usb;
         targets.push_back(target);

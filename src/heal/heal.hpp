@@ -27,6 +27,14 @@ struct PortObservation {
     std::string no_usb_why;        // why there is none
     bool bridge = false;           // its tty is on a USB-serial bridge, not on the modem
     std::string no_power_cycle_why;  // why its hub port's power may not be switched; empty: it may
+    PortCause cause = PortCause::none;  // why it does not move messages now (portCause)
+    double cause_for = 0;               // seconds a refusal has lasted
+};
+
+// A port that would be healed but for its cause, for the pass to say once.
+struct HealWithheld {
+    std::string device;
+    std::string why;  // "the SIM: SIM PIN required"
 };
 
 // A port to heal in this pass's restart of smstools.
@@ -71,6 +79,7 @@ struct PortHeals {
     std::string usb_address;      // the USB device in the port ("1-1.2@1:7"): a replug changes it
     double usb_seen = 0;          // since when
     double answering_since = -1;  // given up: since when the modem answers
+    PortCause withheld = PortCause::none;  // the cause last said to keep healing away
 };
 using HealState = std::map<std::string, PortHeals>;
 
@@ -85,10 +94,14 @@ struct HealGivenUp {
 // answer (or stays blocked), once smsd has run long enough to judge it (`smsd_running_for`
 // seconds), whose modem has answered smsd since its USB device was plugged in (a GPS receiver or
 // a UPS cable never has), not behind a USB-serial bridge, at most once in a while and a few times
-// a day; a port given up on in this pass goes to `given_up`. Steps done earlier are judged first.
+// a day; a port given up on in this pass goes to `given_up`. A port whose messages are refused for
+// the SIM, by the network or for a full store is never healed, nor one that lost the network until
+// that has lasted a while (a longer loss is healed like a silent modem): the first pass that would
+// heal it but for that cause puts it in `withheld`. Steps done earlier are judged first.
 // `now` is on CLOCK_BOOTTIME, as every time healing keeps.
 std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, double smsd_running_for, double now,
-                                    HealState& heals, std::vector<HealGivenUp>& given_up);
+                                    HealState& heals, std::vector<HealGivenUp>& given_up,
+                                    std::vector<HealWithheld>& withheld);
 
 // Records the outcome of a step handed out by portsToHeal: done, it is judged from then on;
 // failed, it counts as a failure and the next step is harder; refused where the power cycle was

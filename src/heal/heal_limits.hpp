@@ -21,6 +21,9 @@ struct HealLimits {
     // A port given up on is watched again once its modem has answered smsd this long, or once
     // another USB device is in its place.
     double answering_to_lift_seconds = 3600;
+    // A modem that has lost the network for this long gets a step: a reset brings registration back
+    // on many modems. The SIM, a refused message or a full store never get one.
+    double network_seconds = 600;
     double day_seconds = 86400;
     // One step, run by the helper: the daemon waits this long, then stops the helper's unit (whose
     // own start timeout is a little longer). Then the gsmmodem link is waited for: gone, then back.

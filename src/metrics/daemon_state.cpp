@@ -12,6 +12,8 @@ const char* restartCauseName(RestartCause cause)
         return "smsd_not_running";
     case RestartCause::heal:
         return "heal";
+    case RestartCause::smsd_not_responding:
+        return "smsd_not_responding";
     case RestartCause::first_pass:
         break;
     }

@@ -7,8 +7,15 @@
 #include <vector>
 
 // Why smsd was restarted. The first pass restarts it whatever it measures.
-enum class RestartCause { first_pass, modem_count_changed, blocked_count_changed, smsd_not_running, heal };
-constexpr int kRestartCauseCount = 5;
+enum class RestartCause {
+    first_pass,
+    modem_count_changed,
+    blocked_count_changed,
+    smsd_not_running,
+    heal,
+    smsd_not_responding
+};
+constexpr int kRestartCauseCount = 6;
 
 // The name a cause has in the published state: "first_pass" and so on.
 const char* restartCauseName(RestartCause cause);
@@ -30,6 +37,12 @@ struct PortState {
     std::string heal_last_step;  // "done", "failed: why", "refused: why"; empty before any
     bool heal_given_up = false;
     std::string heal_given_up_why;
+    // What moved through it since the daemon started, by smsd's log; times since the epoch, 0
+    // before any.
+    long sent = 0, send_failures = 0, received = 0;
+    double last_sent_time = 0, last_received_time = 0;
+    std::string problem;       // "not_answering", "sim", "network", "rejected", "storage_full"; "" for none
+    std::string last_failure;  // the modem's words on the last refusal, printable
 };
 
 struct DaemonState {
@@ -55,6 +68,12 @@ struct DaemonState {
     int receiving = 0;
     int blocked = 0;
     std::vector<PortState> ports;  // the configuration in force, port by port
+    // The messages waiting in the spool; counting stops at a bound (`waiting_complete` false).
+    long messages_waiting = 0;
+    double oldest_waiting_time = 0;  // the oldest's modification time; 0 with none
+    bool waiting_complete = true;
+    // smsd runs and writes its files (or has not been still for long): see kSmsdQuietSeconds.
+    bool smsd_responding = true;
     std::array<long, kRestartCauseCount> restarts{};
     bool restart_owed = false;  // a restart with a new configuration is due and not done yet
     double last_restart_time = 0;

@@ -122,6 +122,59 @@ void portHealth(std::string& text, const DaemonState& state)
     }
 }
 
+// What moved through each port, and why it does not.
+void portMessages(std::string& text, const std::vector<PortState>& ports)
+{
+    const auto perPort = [&](const char* name, const char* type, const char* help, auto value) {
+        family(text, name, type, help);
+        for (size_t k = 0; k < ports.size(); ++k) {
+            sample(text, name, portLabel(k), value(ports[k]));
+        }
+    };
+    perPort(kPortSent, "counter", "Messages smsd sent through the port since the daemon started.",
+            [](const PortState& port) { return std::to_string(port.sent); });
+    perPort(kPortSendFailures, "counter", "Messages smsd gave up sending through the port since the daemon started.",
+            [](const PortState& port) { return std::to_string(port.send_failures); });
+    perPort(kPortReceived, "counter", "Messages smsd received through the port since the daemon started.",
+            [](const PortState& port) { return std::to_string(port.received); });
+    perPort(kPortLastSent, "gauge", "When smsd last sent a message through the port, in seconds since the epoch; 0 before any.",
+            [](const PortState& port) { return number(port.last_sent_time); });
+    perPort(kPortLastReceived, "gauge",
+            "When smsd last received a message through the port, in seconds since the epoch; 0 before any.",
+            [](const PortState& port) { return number(port.last_received_time); });
+    family(text, kPortProblem, "gauge",
+           "1 for the port's current problem: its modem not answering, its SIM, no network, messages the network "
+           "rejects, or a full message store; until the port sends or receives again.");
+    for (size_t k = 0; k < ports.size(); ++k) {
+        for (const char* cause : kPortProblemCauses) {
+            sample(text, kPortProblem, portLabel(k) + "," + label("cause", cause), ports[k].problem == cause ? "1" : "0");
+        }
+    }
+    if (std::any_of(ports.begin(), ports.end(), [](const PortState& port) { return !port.last_failure.empty(); })) {
+        family(text, kPortLastFailure, "gauge", "1, labelled with the modem's words on the port's last refusal.");
+        for (size_t k = 0; k < ports.size(); ++k) {
+            if (!ports[k].last_failure.empty()) {
+                sample(text, kPortLastFailure, portLabel(k) + "," + label("words", ports[k].last_failure), "1");
+            }
+        }
+    }
+}
+
+// The messages waiting, and whether smsd works through them.
+void queue(std::string& text, const DaemonState& state, double now)
+{
+    gauge(text, kMessagesWaiting, "Messages waiting in smsd's spool (outgoing, checked and the queues).",
+          std::to_string(state.messages_waiting));
+    gauge(text, kMessagesWaitingComplete,
+          "0 when the spool held more entries than a pass looks at: the count is then a lower bound.",
+          state.waiting_complete ? "1" : "0");
+    gauge(text, kOldestWaiting, "How long the oldest message waiting has waited; 0 with none.",
+          number(state.oldest_waiting_time > 0 ? std::max(0.0, now - state.oldest_waiting_time) : 0));
+    gauge(text, kSmsdResponding,
+          "0 while smsd runs with ports to serve but has written none of its files for longer than it ever stays still.",
+          state.smsd_responding ? "1" : "0");
+}
+
 void measurements(std::string& text, const DaemonState& state)
 {
     gauge(text, kModemsPresent, "Modems (gsmmodem entries of /dev) the last pass served.",
@@ -132,6 +185,7 @@ void measurements(std::string& text, const DaemonState& state)
           state.smsd_running ? "1" : "0");
     gauge(text, kStatusReadable, "0 when smsd's status file exists but cannot be read (not a regular file, say).",
           state.status_readable ? "1" : "0");
+    queue(text, state, state.last_pass_end_time);
     if (state.status_known) {
         gauge(text, kPortsReceiving, "Ports smsd's status file showed receiving, written since smsd started.",
               std::to_string(state.receiving));
@@ -157,6 +211,7 @@ void measurements(std::string& text, const DaemonState& state)
                state.ports[k].spool_directory ? "1" : "0");
     }
     portHealth(text, state);
+    portMessages(text, state.ports);
 }
 
 // Writes `text` to a file beside the published one, then renames it into place. /run is RAM:

@@ -189,5 +189,10 @@ SmsdStopped stopSmsdProcesses(int term_ms, int kill_ms)
             }
         }
     }
+    for (const ProcessHandle& process : left) {
+        if (ended(process)) {
+            result.killed.push_back(process.pid);
+        }
+    }
     return result;
 }

@@ -27,6 +27,7 @@ constexpr int kSmsdKillWaitMs = 5000;
 struct SmsdStopped {
     std::vector<pid_t> stopped;    // the smsd processes that were running and have ended
     std::vector<pid_t> survivors;  // those still there after SIGKILL (stuck in the kernel)
+    std::vector<pid_t> killed;     // those that needed SIGKILL and ended
 };
 
 // Ends every smsd process: SIGTERM, then SIGKILL to those still there after `term_ms`. Each is

@@ -48,6 +48,7 @@ void restartSmstools(const Measurements& seen, const std::vector<HealTarget>& he
             reportRefusal({RestartRefusal::survivor, 0, smsd.survivors.front()});
             return;
         }
+        reportKilled(smsd.killed);
         stopSmstools();
         stopped = smsd.stopped;
     }
@@ -106,6 +107,10 @@ Acted act(const Decision& decision, const Measurements& seen)
         syslog(LOG_WARNING, "smsd is not running: restarting smstools");
     }
     reportGivenUp(decision.given_up);
+    reportWithheld(decision.withheld);
+    if (decision.unresponsive_restart) {
+        reportUnresponsive(decision.smsd_quiet_for);
+    }
     if (decision.restart) {
         restartSmstools(seen, decision.heal, acted);
     }

@@ -18,6 +18,9 @@ RestartCause causeOf(const Decision& decision, const Measurements& seen, const K
     if (!decision.heal.empty()) {
         return RestartCause::heal;
     }
+    if (decision.unresponsive_restart) {
+        return RestartCause::smsd_not_responding;
+    }
     if (decision.changed && !kept.first_pass) {
         return seen.configured != seen.present ? RestartCause::modem_count_changed
                                                : RestartCause::blocked_count_changed;
@@ -40,8 +43,26 @@ std::vector<PortObservation> observePorts(const Measurements& seen, const PortHe
         ports[k].no_usb_why = port.no_usb_why;
         ports[k].bridge = port.bridge;
         ports[k].no_power_cycle_why = port.no_power_cycle_why;
+        const PortHealth& judged = ports[k].health;
+        ports[k].cause = portCause(judged);
+        ports[k].cause_for = judged.refusal != PortCause::none ? seen.boottime - judged.refusal_since : 0;
     }
     return ports;
+}
+
+// Whether some port has a modem smsd talks to: answering, and not blocked. smsd serving none
+// has nothing to write (a hung modem gets a line in its log every two minutes, a port whose
+// device is gone none at all), and its stillness says nothing of smsd.
+bool servesAModem(const Measurements& seen, const PortHealths& health)
+{
+    const auto& words = seen.status.states.words;
+    for (size_t k = 0; k < seen.ports.size(); ++k) {
+        const bool blocked = seen.status.outcome == StatusReading::read && k < words.size() && words[k] == "Blocked";
+        if (!seen.ports[k].device.empty() && !blocked && portHealth(health, seen.ports[k].device).answering) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -61,15 +82,21 @@ Decision decide(const Measurements& seen, const KeptState& kept)
     decision.mismatch_line = decision.changed && !kept.first_pass;
     const bool settled = !decision.changed && !kept.restart_owed;
     decision.revive = settled && seen.present > 0 && !seen.smsd.running && kept.passes >= kept.next_revival_pass;
+    const double started = timespecSeconds(seen.smsd.started);
+    decision.smsd_quiet_for = seen.wall - std::max(seen.smsd_last_sign, started);
+    decision.responding = !seen.smsd.running || decision.smsd_quiet_for <= kSmsdQuietSeconds ||
+                          !servesAModem(seen, decision.health);
+    decision.unresponsive_restart = settled && !decision.responding && kept.passes >= kept.next_unresponsive_pass;
     // A modem that stopped answering (or stays blocked), where the admin allows healing: a
     // restart of its own, in a pass that has none for anything else.
-    if (settled && !decision.revive && seen.smsd.running && seen.healing) {
-        decision.heal = portsToHeal(observePorts(seen, decision.health), seen.wall - timespecSeconds(seen.smsd.started),
-                                    seen.boottime, decision.heals, decision.given_up);
+    if (settled && !decision.revive && decision.responding && seen.smsd.running && seen.healing) {
+        decision.heal = portsToHeal(observePorts(seen, decision.health), seen.wall - started, seen.boottime,
+                                    decision.heals, decision.given_up, decision.withheld);
     }
     decision.needs_config = decision.changed || kept.restart_owed;
     const bool owed_due = kept.restart_owed && kept.passes >= kept.next_owed_pass;
-    decision.restart = !decision.heal.empty() || decision.changed || owed_due || decision.revive;
+    decision.restart =
+        !decision.heal.empty() || decision.changed || owed_due || decision.revive || decision.unresponsive_restart;
     decision.cause = causeOf(decision, seen, kept);
     return decision;
 }
@@ -112,6 +139,15 @@ KeptState rememberPass(KeptState kept, const Measurements& seen, const Decision&
     if (acted.smsd.running && !acted.ran) {
         kept.failed_restarts = 0;
         kept.next_revival_pass = 0;
+    }
+    // A restart for an smsd gone still is paid for with the same backoff; it is over once smsd
+    // writes something a while after a start (it writes its log as it starts, working or not).
+    if (decision.unresponsive_restart && restartCounted(decision, acted)) {
+        kept.next_unresponsive_pass = pass + (1L << std::min(kept.unresponsive_restarts, kLongestBackoffShift));
+        ++kept.unresponsive_restarts;
+    } else if (seen.smsd.running && seen.smsd_last_sign > timespecSeconds(seen.smsd.started) + kSmsdSettleSeconds) {
+        kept.unresponsive_restarts = 0;
+        kept.next_unresponsive_pass = 0;
     }
     kept.first_pass = false;
     ++kept.passes;

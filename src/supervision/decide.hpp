@@ -15,6 +15,11 @@ struct Decision {
     bool mismatch_line = false;
     // Modems to serve and no smsd serving them: smsd died, or never came up after a restart.
     bool revive = false;
+    // smsd runs, has ports to serve, and has written none of its files for longer than an idle
+    // healthy smsd ever stays still: it is restarted as a dead one is, and said so.
+    bool responding = true;
+    double smsd_quiet_for = 0;  // seconds since smsd's last sign of life (or its start)
+    bool unresponsive_restart = false;
     // smstools is to be restarted in this pass, and why.
     bool restart = false;
     RestartCause cause = RestartCause::first_pass;
@@ -24,6 +29,7 @@ struct Decision {
     // With healing on: the ports healed in the restart, and those given up on now.
     std::vector<HealTarget> heal;
     std::vector<HealGivenUp> given_up;
+    std::vector<HealWithheld> withheld;  // ports not healed for their cause, said once
     // `kept`'s health and heals brought up to date by this pass's measurements.
     PortHealths health;
     HealState heals;
@@ -32,6 +38,14 @@ struct Decision {
 // The restart and the heals this pass calls for: a pure function of what the pass measured and
 // what earlier passes kept.
 Decision decide(const Measurements& seen, const KeptState& kept);
+
+// An idle healthy smsd writes the run log of each port it talks to every minute
+// (regular_run_interval = 60, its longest stillness measured with Debian's smsd): three times
+// that, and it is not working. With every modem hung it writes a line every two minutes; such an
+// smsd, or one whose ports are all blocked, is not judged at all.
+constexpr double kSmsdQuietSeconds = 180;
+// After its start, smsd has shown it works once it writes a file this much later.
+constexpr double kSmsdSettleSeconds = 60;
 
 struct Acted;
 

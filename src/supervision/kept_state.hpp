@@ -22,6 +22,10 @@ struct KeptState {
     // the pass from which on the owed one may run again: after 1, 2, 4, ... up to 32 passes.
     int failed_writes = 0;
     long next_owed_pass = 0;
+    // Restarts of an smsd that had stopped writing its files, since one last showed life after its
+    // start; and the pass from which on the next such restart may run (1, 2, 4, ... 32 passes).
+    int unresponsive_restarts = 0;
+    long next_unresponsive_pass = 0;
     PortHealths health;  // whether each port's modem answers smsd
     HealState heals;     // with healing on: each port's heals and their outcomes
 };

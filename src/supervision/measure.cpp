@@ -8,6 +8,7 @@
 #include "log/activity_log.hpp"
 #include "smstools/run_logs.hpp"
 #include "smstools/smsd_conf.hpp"
+#include "smstools/smsd_signs.hpp"
 #include "supervision/dev_scan.hpp"
 #include "supervision/pass_reports.hpp"
 #include "supervision/port_spools.hpp"
@@ -78,6 +79,8 @@ bool measure(Measurements& seen)
         seen.modem_targets.push_back(served ? seen.ports[k].target : linkTarget(seen.slots[k]));
     }
     seen.smsd_said = readSmsdLog();
+    seen.smsd_last_sign = smsdLastSign(static_cast<int>(devices.size()));
+    seen.queue = readQueue(queueDirectories(static_cast<int>(devices.size())));
     return true;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/modem_slots.hpp"
+#include "smstools/message_queue.hpp"
 #include "smstools/run_logs.hpp"
 #include "smstools/smsd_log.hpp"
 #include "smstools/smsd_process.hpp"
@@ -37,6 +38,8 @@ struct Measurements {
     SmsdProcess smsd;          // smsd as it runs now
     std::vector<PortSeen> ports;        // the configuration in force, port n in ports[n - 1]
     std::vector<SmsdLogLine> smsd_said; // smsd's log since the last pass
+    double smsd_last_sign = 0; // when smsd last wrote one of its files (smsdLastSign), wall clock
+    QueueReading queue;        // the messages waiting in the spool
     bool healing = false;      // --heal
     double boottime = 0;       // when the pass measured, on CLOCK_BOOTTIME (ages, backoffs)
     double wall = 0;           // and on the wall clock (smsd's times)

@@ -6,6 +6,7 @@
 #include "log/activity_log.hpp"
 #include "log/write_errors.hpp"
 #include "metrics/metrics_names.hpp"
+#include "smstools/smsd_stop.hpp"
 #include "smstools/smstools_paths.hpp"
 #include "smstools/status_file.hpp"
 
@@ -68,6 +69,28 @@ void reportGivenUp(const std::vector<HealGivenUp>& ports)
         logLine("Giving up on %s: %s; left alone until it has answered for an hour or is replugged", port.device.c_str(),
                 why.c_str());
         syslog(LOG_WARNING, "Giving up on healing %s: %s", port.device.c_str(), why.c_str());
+    }
+}
+
+void reportWithheld(const std::vector<HealWithheld>& ports)
+{
+    for (const HealWithheld& port : ports) {
+        logLine("Not healing %s: %s", port.device.c_str(), port.why.c_str());
+        syslog(LOG_NOTICE, "Not healing %s: %s", port.device.c_str(), port.why.c_str());
+    }
+}
+
+void reportUnresponsive(double quiet_for)
+{
+    syslog(LOG_WARNING, "smsd is not responding: it has written none of its files for %ld s; restarting smstools",
+           static_cast<long>(quiet_for));
+}
+
+void reportKilled(const std::vector<pid_t>& killed)
+{
+    if (!killed.empty()) {
+        syslog(LOG_WARNING, "smsd did not end within %d s of SIGTERM: %zu of its processes killed", kSmsdTermWaitMs / 1000,
+               killed.size());
     }
 }
 

@@ -21,6 +21,9 @@ void reportRefusal(const RestartRefusal& refusal);
 void reportRunLogsNotEmptied(const std::vector<RunLogNotEmptied>& skipped);
 void reportPidFilesRemoved(const std::vector<PidFileRemoved>& removed);
 void reportGivenUp(const std::vector<HealGivenUp>& ports);
+void reportWithheld(const std::vector<HealWithheld>& ports);
+void reportUnresponsive(double quiet_for);
+void reportKilled(const std::vector<pid_t>& killed);
 
 // These say a lasting trouble once, and again only after it has gone away and come back.
 void reportSpoolDirectories(const std::vector<int>& errors);  // errors[k]: port k + 1's

@@ -35,6 +35,13 @@ PortState portState(const DaemonState& state, const Measurements& seen, const Ac
     port.heal_last_step = heals.last_outcome;
     port.heal_given_up = heals.given_up;
     port.heal_given_up_why = heals.given_up_why;
+    port.sent = health.sent;
+    port.send_failures = health.send_failures;
+    port.received = health.received;
+    port.last_sent_time = static_cast<double>(health.last_sent);
+    port.last_received_time = static_cast<double>(health.last_received);
+    port.problem = portCauseName(portCause(health));
+    port.last_failure = printableName(health.last_failure);
     return port;
 }
 
@@ -62,6 +69,11 @@ void publishPass(DaemonState& state, const Measurements& seen, const Decision& d
         state.last_restart_time = wallClockSeconds();
         state.last_restart_cause = decision.cause;
     }
+    state.messages_waiting = seen.queue.waiting;
+    state.oldest_waiting_time = static_cast<double>(seen.queue.oldest);
+    state.waiting_complete = seen.queue.complete;
+    // As the pass found it: after a restart for it, until the next pass judges the new smsd.
+    state.smsd_responding = decision.responding;
     state.restart_owed = kept.restart_owed;
     state.passes = kept.passes;
     state.last_pass_end_time = wallClockSeconds();

@@ -31,6 +31,7 @@ Measurements quietBox()
     seen.smsd.running = true;
     seen.smsd.started.tv_sec = static_cast<std::time_t>(kNow) - 600;
     seen.wall = kNow;
+    seen.smsd_last_sign = kNow - 20;  // a run log written by the regular command
     seen.boottime = 5000;
     return seen;
 }
@@ -126,6 +127,44 @@ TEST(Decide, TheRestartAndItsCauseFromWhatThePassMeasured)
              m.smsd_said.push_back({static_cast<std::time_t>(kNow) - 60, 2, "Modem is not ready to answer commands"});
          },
          "modem_count_changed line config"},
+        {"smsd still for 3 min", [](Measurements& m, KeptState&) { m.smsd_last_sign = kNow - kSmsdQuietSeconds; }, "-"},
+        {"smsd still for longer",
+         [](Measurements& m, KeptState&) { m.smsd_last_sign = kNow - kSmsdQuietSeconds - 1; }, "smsd_not_responding"},
+        {"smsd still, backing off",
+         [](Measurements& m, KeptState& k) {
+             m.smsd_last_sign = 0;
+             k.next_unresponsive_pass = 11;
+         },
+         "-"},
+        {"smsd still, no port to serve",
+         [](Measurements& m, KeptState&) {
+             m.smsd_last_sign = 0;
+             m.ports.clear();
+             m.configured = m.present = 0;
+         },
+         "-"},
+        {"smsd still, every modem hung or blocked",
+         [](Measurements& m, KeptState&) {
+             m.smsd_last_sign = 0;
+             m.smsd_said.push_back({static_cast<std::time_t>(kNow) - 600, 1, "Modem is not ready to answer commands"});
+             m.status.outcome = StatusReading::read;
+             m.status.states.words[0] = "Receiving";
+             m.status.states.words[1] = "Blocked";
+         },
+         "-"},
+        {"smsd still, and a modem plugged",
+         [](Measurements& m, KeptState&) {
+             m.smsd_last_sign = 0;
+             m.present = 3;
+         },
+         "modem_count_changed line config"},
+        {"a port without a SIM, healing on",
+         [](Measurements& m, KeptState&) {
+             m.healing = true;
+             m.smsd_said.push_back({static_cast<std::time_t>(kNow) - 60, 2,
+                                    "Modem did not accept the second init string, SIM not inserted"});
+         },
+         "-"},
         {"blocked port, healing on, counts moved",
          [](Measurements& m, KeptState&) {
              m.healing = true;

@@ -10,6 +10,7 @@ namespace {
 // One port of a box, pass by pass.
 struct Port {
     HealState heals;
+    std::vector<HealWithheld> withheld;  // every port ever withheld, in order
     PortObservation seen;
     double now = 10'000;  // CLOCK_BOOTTIME
 
@@ -34,7 +35,8 @@ struct Port {
     {
         now += seconds;
         std::vector<HealGivenUp> said;
-        const std::vector<HealTarget> targets = portsToHeal({seen}, 600, now, heals, given_up ? *given_up : said);
+        const std::vector<HealTarget> targets =
+            portsToHeal({seen}, 600, now, heals, given_up ? *given_up : said, withheld);
         return targets.empty() ? "-" : usbResetStepName(targets.front().step);
     }
     void ran(HealOutcome::Kind kind, const std::string& why = "")
@@ -226,5 +228,39 @@ TEST(Heal, WhateverSmsdsFilesSayAPortGetsAFewStepsADayAndOnePortAPass)
     two.hang();
     other.health = two.seen.health;
     std::vector<HealGivenUp> said;
-    EXPECT_EQ(portsToHeal({two.seen, other}, 600, two.now + 30, two.heals, said).size(), 1U);
+    EXPECT_EQ(portsToHeal({two.seen, other}, 600, two.now + 30, two.heals, said, two.withheld).size(), 1U);
+}
+
+TEST(Heal, OnlyASilentModemOrALastingLossOfTheNetworkGetsAStep)
+{
+    struct Case {
+        PortCause cause;
+        bool answering;
+        double lasted;          // seconds the cause has lasted at the pass
+        const char* step;       // handed out, "-" for none
+        const char* withheld;   // what the pass says, "" for nothing
+    };
+    const Case cases[] = {
+        {PortCause::not_answering, false, 0, "reset", ""},
+        {PortCause::network, true, 300, "-", ""},
+        {PortCause::network, true, kHealLimits.network_seconds, "reset", ""},
+        {PortCause::sim, true, 86400, "-", "its SIM is refused: SIM PIN required"},
+        {PortCause::rejected, true, 86400, "-", "the network refuses its messages: SIM PIN required"},
+        {PortCause::storage_full, true, 86400, "-", "its message store is full: SIM PIN required"},
+        // A blocked port whose log names the SIM is no "blocked, heal it".
+        {PortCause::sim, false, 0, "-", "its SIM is refused: SIM PIN required"},
+    };
+    for (const Case& c : cases) {
+        Port port;
+        port.seen.health.answering = c.answering;
+        port.seen.health.last_failure = "SIM PIN required";
+        port.seen.blocked = c.cause == PortCause::sim && !c.answering;
+        port.seen.cause = c.cause;
+        port.seen.cause_for = c.lasted;
+        EXPECT_EQ(port.pass(30), c.step) << portCauseName(c.cause) << " for " << c.lasted << " s";
+        ASSERT_EQ(port.withheld.size(), *c.withheld ? 1U : 0U) << portCauseName(c.cause) << ": said once";
+        if (*c.withheld) {
+            EXPECT_EQ(port.withheld.front().why, c.withheld);
+        }
+    }
 }
