@@ -18,11 +18,13 @@ constexpr char kUsage[] =
     "Commands:\n"
     "  status [--json]        each port with its device, smsd's state and its spool directory,\n"
     "                         then the counts and smsd's restarts; --json for scripts\n"
-    "  check [--max-age SECONDS] [--blocked N]\n"
+    "  check [--max-age SECONDS] [--blocked N] [--max-wait SECONDS]\n"
     "                         one line for a monitoring system, exit 0 OK, 1 WARNING (N or more\n"
     "                         ports blocked, default 1, or fewer receiving than present),\n"
     "                         2 CRITICAL (no pass for SECONDS, default three pass periods, the\n"
-    "                         daemon stopped, or modems present and none receiving), 3 UNKNOWN\n"
+    "                         daemon stopped, modems present and none receiving, a port with a\n"
+    "                         problem, smsd not responding, or a message waiting longer than\n"
+    "                         --max-wait, default 600), 3 UNKNOWN\n"
     "  probe [--at] [--json]  the USB serial ports by USB device: interface, driver, tty and any\n"
     "                         gsmmodem link; --at asks each free modem port AT and picks each\n"
     "                         modem's AT port\n"
@@ -44,7 +46,7 @@ constexpr char kUsage[] =
     "(with --at, an AT port) found, 1 none, 3 --write refused or failed, or --at without root.\n";
 
 // The options of one command or another, for telling a misplaced one from a word nobody takes.
-const char* const kCommandOptions[] = {"--json", "--max-age", "--blocked", "--at", "--udev-rules", "--write"};
+const char* const kCommandOptions[] = {"--json", "--max-age", "--blocked", "--max-wait", "--at", "--udev-rules", "--write"};
 
 int usageError(const std::string& command, const std::string& message)
 {

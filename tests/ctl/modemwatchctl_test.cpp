@@ -254,3 +254,54 @@ TEST(Modemwatchctl, BidirectionalControlsInLabelsAreShownEscaped)
     EXPECT_EQ(shown.out.find("\u202e"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("gsmmodem-\\xe2\\x80\\xae2.1-1\\xe2\\x81\\xa6"), std::string::npos) << shown.out;
 }
+
+TEST(Modemwatchctl, MessagesThatDoNotMoveAreCriticalAndShown)
+{
+    const std::string fine = state(kTwoFine, 2, 0, 5) +
+                             "modemwatchd_smsd_running 1\nmodemwatchd_messages_waiting 3\nmodemwatchd_messages_waiting_complete 1\n"
+                             "modemwatchd_oldest_message_waiting_seconds 1380\nmodemwatchd_smsd_responding 1\n"
+                             "modemwatchd_port_messages_sent_total{port=\"GSM1\"} 7\n"
+                             "modemwatchd_port_send_failures_total{port=\"GSM1\"} 0\n"
+                             "modemwatchd_port_messages_received_total{port=\"GSM1\"} 2\n"
+                             "modemwatchd_port_messages_sent_total{port=\"GSM2\"} 0\n"
+                             "modemwatchd_port_send_failures_total{port=\"GSM2\"} 4\n"
+                             "modemwatchd_port_messages_received_total{port=\"GSM2\"} 0\n";
+    const std::string rejected = fine + "modemwatchd_port_problem{port=\"GSM2\",cause=\"rejected\"} 1\n"
+                                        "modemwatchd_port_last_failure_info{port=\"GSM2\",words=\"+CMS ERROR: 38 "
+                                        "(Network out of order)\"} 1\n";
+    const std::string still = with(fine, "modemwatchd_smsd_responding 1", "modemwatchd_smsd_responding 0");
+    const std::string summary = "2 modems, 2 receiving, 0 blocked, last pass 5 s ago";
+    const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
+        {fine, "check --max-wait 1800", 0, "MODEMWATCHD OK - " + summary},
+        {fine, "check", 2, "MODEMWATCHD CRITICAL - 3 messages waiting, the oldest 23 min; " + summary},
+        {rejected, "check --max-wait 1800", 2,
+         "MODEMWATCHD CRITICAL - GSM2 (gsmmodem-1-1.3) messages rejected (+CMS ERROR: 38 (Network out of order)); " +
+             summary},
+        {still, "check --max-wait 1800", 2, "MODEMWATCHD CRITICAL - smsd not responding; " + summary},
+        {with(fine, "modemwatchd_messages_waiting_complete 1", "modemwatchd_messages_waiting_complete 0"), "check", 2,
+         "MODEMWATCHD CRITICAL - 3 or more messages waiting, the oldest 23 min; "},
+    };
+    for (const auto& [text, args, status, start] : cases) {
+        const Outcome run = ctl(text, args);
+        EXPECT_EQ(run.status, status) << args << ": " << run.out;
+        EXPECT_EQ(run.out.substr(0, start.size()), start) << args;
+    }
+    const Outcome screen = ctl(rejected, "status");
+    EXPECT_NE(screen.out.find("PORT  SENT  FAILED  RECEIVED  PROBLEM\n"
+                              "GSM1  7     0       2         -\n"
+                              "GSM2  0     4       0         messages rejected (+CMS ERROR: 38 (Network out of order))\n"),
+              std::string::npos)
+        << screen.out;
+    EXPECT_NE(screen.out.find("\n3 messages waiting, the oldest 23 min\n"), std::string::npos) << screen.out;
+    const Outcome json = ctl(rejected, "status --json");
+    EXPECT_TRUE(validJson(json.out)) << json.out;
+    EXPECT_NE(json.out.find("\"sent\":0,\"send_failures\":4,\"received\":0,\"last_sent_time\":null,"
+                            "\"last_received_time\":null,\"problem\":\"rejected\",\"last_failure\":\"+CMS ERROR: 38 "
+                            "(Network out of order)\"}"),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find("\"messages_waiting\":3,\"messages_waiting_complete\":true,"
+                            "\"oldest_message_waiting_seconds\":1380.000,\"smsd_responding\":true"),
+              std::string::npos)
+        << json.out;
+}

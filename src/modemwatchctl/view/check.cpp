@@ -69,6 +69,18 @@ CheckResult checkState(const std::optional<PublishedState>& state, const std::st
             problem(kCritical, text + (port.heal_given_up == true ? ", healing given up" : ""));
         }
     }
+    for (const PublishedPort& port : state->ports) {
+        if (state->up && !port.problem.empty() && port.problem != "not_answering") {
+            problem(kCritical, portName(port.number) + " (" + printable(port.device) + ") " + problemText(port));
+        }
+    }
+    if (state->up && state->smsd_running == true && state->smsd_responding == false) {
+        problem(kCritical, "smsd not responding");
+    }
+    if (state->up && state->messages_waiting.value_or(0) > 0 &&
+        state->oldest_waiting_seconds.value_or(0) > limits.max_wait) {
+        problem(kCritical, waitingText(*state));
+    }
     if (state->up && state->blocked && *state->blocked >= limits.blocked) {
         problem(kWarning, plural(*state->blocked, "port") + " blocked");
     }

@@ -11,6 +11,7 @@ enum PluginStatus { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 };
 struct CheckLimits {
     double max_age = -1;  // seconds without a pass before CRITICAL; -1: three pass periods
     int blocked = 1;      // blocked ports from which on it is a WARNING
+    double max_wait = 600;  // seconds the oldest message may wait before CRITICAL
 };
 
 struct CheckResult {

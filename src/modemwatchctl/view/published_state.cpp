@@ -79,7 +79,9 @@ const char* implausible(const Sample& sample)
     static const char* const kCounts[] = {kPassInterval, kPasses, kModemsPresent, kPortsConfigured, kPortsReceiving,
                                           kPortsBlocked, kRestarts, kUp, kSmsdRunning, kStatusReadable,
                                           kPortState, kPortSpool, kBuildInfo, kPortAnswering, kHealing,
-                                          kPortHeals, kPortHealGivenUp};
+                                          kPortHeals, kPortHealGivenUp, kPortSent, kPortSendFailures,
+                                          kPortReceived, kPortProblem, kPortLastFailure, kMessagesWaiting,
+                                          kMessagesWaitingComplete, kSmsdResponding};
     const bool count = std::any_of(std::begin(kCounts), std::end(kCounts),
                                    [&](const char* name) { return sample.name == name; });
     if (count) {
@@ -164,6 +166,28 @@ void take(PublishedState& state, const Sample& sample, bool& saw_up, bool& saw_p
         (label("outcome") == "answering" ? port.heals_answering : port.heals_not_answering) = static_cast<long>(sample.value);
     } else if (sample.name == kPortHealGivenUp) {
         portNamed(state, label("port")).heal_given_up = sample.value == 1;
+    } else if (sample.name == kPortSent) {
+        portNamed(state, label("port")).sent = static_cast<long>(sample.value);
+    } else if (sample.name == kPortSendFailures) {
+        portNamed(state, label("port")).send_failures = static_cast<long>(sample.value);
+    } else if (sample.name == kPortReceived) {
+        portNamed(state, label("port")).received = static_cast<long>(sample.value);
+    } else if (sample.name == kPortLastSent) {
+        portNamed(state, label("port")).last_sent_time = sample.value;
+    } else if (sample.name == kPortLastReceived) {
+        portNamed(state, label("port")).last_received_time = sample.value;
+    } else if (sample.name == kPortProblem && sample.value == 1) {
+        portNamed(state, label("port")).problem = label("cause");
+    } else if (sample.name == kPortLastFailure) {
+        portNamed(state, label("port")).last_failure = label("words");
+    } else if (sample.name == kMessagesWaiting) {
+        state.messages_waiting = static_cast<long>(sample.value);
+    } else if (sample.name == kMessagesWaitingComplete) {
+        state.waiting_complete = sample.value == 1;
+    } else if (sample.name == kOldestWaiting) {
+        state.oldest_waiting_seconds = sample.value;
+    } else if (sample.name == kSmsdResponding) {
+        state.smsd_responding = sample.value == 1;
     } else if (sample.name == kHealing) {
         state.healing = sample.value == 1;
     } else if (sample.name == kRestarts) {

@@ -19,6 +19,14 @@ struct PublishedPort {
     std::optional<long> heals_answering;
     std::optional<long> heals_not_answering;
     std::optional<bool> heal_given_up;
+    // What moved through it, and why it does not; absent from older daemons' files.
+    std::optional<long> sent;
+    std::optional<long> send_failures;
+    std::optional<long> received;
+    std::optional<double> last_sent_time;      // 0: none yet
+    std::optional<double> last_received_time;  // 0: none yet
+    std::string problem;                       // "rejected" and the like; empty for none
+    std::string last_failure;                  // the modem's words
 };
 
 struct PublishedRestarts {
@@ -46,6 +54,10 @@ struct PublishedState {
     std::optional<bool> status_readable;
     std::optional<bool> healing;
     std::vector<PublishedPort> ports;  // in port order
+    std::optional<long> messages_waiting;
+    std::optional<bool> waiting_complete;
+    std::optional<double> oldest_waiting_seconds;  // 0 with none waiting
+    std::optional<bool> smsd_responding;
     std::vector<PublishedRestarts> restarts;
     std::optional<double> last_restart_time;
     std::string last_restart_cause;

@@ -63,7 +63,70 @@ std::string jsonCount(const std::optional<int>& value)
     return value ? std::to_string(*value) : "null";
 }
 
+std::string jsonOptional(const std::optional<long>& value)
+{
+    return value ? std::to_string(*value) : "null";
+}
+
+std::string jsonOptional(const std::optional<double>& value)
+{
+    return value ? jsonNumber(*value) : "null";
+}
+
+std::string jsonOptional(const std::optional<bool>& value)
+{
+    return value ? (*value ? "true" : "false") : "null";
+}
+
+std::string countText(const std::optional<long>& value)
+{
+    return value ? std::to_string(*value) : "-";
+}
+
+// Per port, what moved and why it does not, where the daemon publishes it.
+std::string messagesTable(const PublishedState& state)
+{
+    if (std::none_of(state.ports.begin(), state.ports.end(), [](const PublishedPort& port) { return port.sent; })) {
+        return "";
+    }
+    std::vector<std::vector<std::string>> rows = {{"PORT", "SENT", "FAILED", "RECEIVED", "PROBLEM"}};
+    std::transform(state.ports.begin(), state.ports.end(), std::back_inserter(rows), [](const PublishedPort& port) {
+        return std::vector<std::string>{portName(port.number), countText(port.sent), countText(port.send_failures),
+                                        countText(port.received), orDash(problemText(port))};
+    });
+    return "\n" + alignedTable(rows, [](size_t, size_t) { return nullptr; });
+}
+
 } // namespace
+
+std::string problemText(const PublishedPort& port)
+{
+    static const std::pair<const char*, const char*> kTexts[] = {
+        {"not_answering", "not answering"}, {"sim", "SIM refused"}, {"network", "no network"},
+        {"rejected", "messages rejected"}, {"storage_full", "message store full"}};
+    for (const auto& [cause, text] : kTexts) {
+        if (port.problem == cause) {
+            return text + (port.last_failure.empty() || port.problem == "not_answering"
+                               ? std::string()
+                               : " (" + printable(port.last_failure) + ")");
+        }
+    }
+    return port.problem.empty() ? "" : printable(port.problem);
+}
+
+std::string waitingText(const PublishedState& state)
+{
+    if (!state.messages_waiting) {
+        return "";
+    }
+    const long waiting = *state.messages_waiting;
+    std::string text = std::to_string(waiting) + (state.waiting_complete == false ? " or more" : "") +
+                       (waiting == 1 ? " message" : " messages") + " waiting";
+    if (waiting > 0 && state.oldest_waiting_seconds) {
+        text += ", the oldest " + ageText(*state.oldest_waiting_seconds);
+    }
+    return text;
+}
 
 std::string ageText(double seconds)
 {
@@ -120,12 +183,19 @@ std::string statusTable(const PublishedState& state, const Now& now, bool colour
         }
     }
     if (state.up) {
+        text += messagesTable(state);
         text += "\nmodems " + count(state.present) + ", configured " + count(state.configured) + ", receiving " +
                 count(state.receiving) + ", blocked " + count(state.blocked) + "\n";
         if (state.smsd_running) {
             const char* word = *state.smsd_running ? "running" : "not running";
             text += std::string("smsd ") + (colour && !*state.smsd_running ? kRed + std::string(word) + kPlain : word) +
                     "\n";
+        }
+        if (!waitingText(state).empty()) {
+            text += waitingText(state) + "\n";
+        }
+        if (state.smsd_responding == false) {
+            text += colour ? std::string(kRed) + "smsd not responding" + kPlain + "\n" : "smsd not responding\n";
         }
         if (state.healing == true) {
             text += "healing modems that stop answering: on\n";
@@ -176,10 +246,20 @@ std::string statusJson(const PublishedState& state, const Now& now)
                      ? "{\"answering\":" + std::to_string(port.heals_answering.value_or(0)) +
                            ",\"not_answering\":" + std::to_string(port.heals_not_answering.value_or(0)) + "}"
                      : std::string("null")) +
-                ",\"heal_given_up\":" + (port.heal_given_up ? (*port.heal_given_up ? "true" : "false") : "null") + "}";
+                ",\"heal_given_up\":" + (port.heal_given_up ? (*port.heal_given_up ? "true" : "false") : "null") +
+                ",\"sent\":" + jsonOptional(port.sent) + ",\"send_failures\":" + jsonOptional(port.send_failures) +
+                ",\"received\":" + jsonOptional(port.received) +
+                ",\"last_sent_time\":" + jsonOptional(port.last_sent_time) +
+                ",\"last_received_time\":" + jsonOptional(port.last_received_time) +
+                ",\"problem\":" + (port.problem.empty() ? "null" : jsonString(port.problem)) +
+                ",\"last_failure\":" + (port.last_failure.empty() ? "null" : jsonString(port.last_failure)) + "}";
         separator = ",";
     }
-    text += "],\"smsd_restarts\":{";
+    text += "],\"messages_waiting\":" + jsonOptional(state.messages_waiting) +
+            ",\"messages_waiting_complete\":" + jsonOptional(state.waiting_complete) +
+            ",\"oldest_message_waiting_seconds\":" + jsonOptional(state.oldest_waiting_seconds) +
+            ",\"smsd_responding\":" + jsonOptional(state.smsd_responding);
+    text += ",\"smsd_restarts\":{";
     separator = "";
     for (const PublishedRestarts& restarts : state.restarts) {
         text += separator + jsonString(restarts.cause) + ":" + std::to_string(restarts.count);

@@ -14,5 +14,12 @@ std::string statusTable(const PublishedState& state, const Now& now, bool colour
 // The same as one JSON object, ended by a newline.
 std::string statusJson(const PublishedState& state, const Now& now);
 
+// What a port's problem means to a person, with the modem's words where there are any:
+// "messages rejected (+CMS ERROR: 38 (Network out of order))"; empty for none.
+std::string problemText(const PublishedPort& port);
+
+// "3 messages waiting, the oldest 23 min"; "" when the state has no count.
+std::string waitingText(const PublishedState& state);
+
 // "12 s", "5 min", "3 h", "2 d": how long `seconds` is, rounded down.
 std::string ageText(double seconds);

@@ -70,6 +70,8 @@ int checkMain(CtlArguments& line)
         const bool has_number = i + 1 < line.words.size() && parseNumber(line.words[i + 1], value);
         if (word == "--max-age" && has_number) {
             limits.max_age = value;
+        } else if (word == "--max-wait" && has_number && value >= 0) {
+            limits.max_wait = value;
         } else if (word == "--blocked" && has_number && value >= 1 && value <= 1e6) {
             limits.blocked = static_cast<int>(value);
         } else {
