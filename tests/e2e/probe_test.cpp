@@ -79,9 +79,9 @@ TEST(Probe, FindsEachModemsAtPortNamesItByUsbPathAndNeverOpensAHeldPort)
     Box box;
     ASSERT_TRUE(mountBoxTerminals(box));
     const std::string sys = box.root() + "/sys";
-    const ModemIdentity huawei{"huawei", "E1550", "354016011111111"};
-    const ModemIdentity quectel{"Quectel", "EC25", "867698040000001"};
-    const ModemIdentity sim800{"SIMCOM_Ltd", "SIMCOM_SIM800L", "862643030000002"};
+    const ModemIdentity huawei{"huawei", "E1550", "354016011111111", "", ""};
+    const ModemIdentity quectel{"Quectel", "EC25", "867698040000001", "", ""};
+    const ModemIdentity sim800{"SIMCOM_Ltd", "SIMCOM_SIM800L", "862643030000002", "", ""};
     const std::vector<FakeUsbDevice> devices = {
         {"1-1.2", "12d1", "1001", "HUAWEI", "HUAWEI Mobile", ""},
         {"1-1.3", "2c7c", "0125", "Quectel", "EG25-G", ""},

@@ -32,6 +32,10 @@ std::string answer(std::string command, const ModemIdentity& identity)
         reply = "\r\n" + identity.make + "\r\n";
     } else if (command.rfind("AT+CGMM", 0) == 0 && !identity.model.empty()) {
         reply = "\r\n" + identity.model + "\r\n";
+    } else if (command.rfind("AT+CMMS", 0) == 0 && !identity.init_refusal.empty()) {
+        return "\r\n" + identity.init_refusal + "\r\n";
+    } else if (command.rfind("AT+CMGS", 0) == 0) {
+        return "\r\n> ";  // the message follows, ended by Ctrl-Z
     } else if (command.rfind("AT+CIMI", 0) == 0) {
         reply = "\r\n244051234567890\r\n";
     }
@@ -42,10 +46,22 @@ std::string answer(std::string command, const ModemIdentity& identity)
 
 namespace {
 
-// Answers each complete command line in `pending`, unless told to keep silent.
+// Answers each complete command line in `pending`, unless told to keep silent; a message after
+// AT+CMGS runs up to its Ctrl-Z.
 void answerLines(int fd, std::string& pending, const ModemIdentity& identity, bool silent)
 {
-    for (size_t end; (end = pending.find_first_of("\r\n")) != std::string::npos;) {
+    static int message_id = 0;
+    for (size_t end; (end = pending.find_first_of("\r\n\x1a")) != std::string::npos;) {
+        if (pending[end] == '\x1a') {
+            pending.erase(0, end + 1);
+            const std::string reply = identity.send_refusal.empty()
+                                          ? "\r\n+CMGS: " + std::to_string(++message_id) + "\r\n\r\nOK\r\n"
+                                          : "\r\n" + identity.send_refusal + "\r\n";
+            if (!silent) {
+                (void)!write(fd, reply.data(), reply.size());
+            }
+            continue;
+        }
         const std::string command = pending.substr(0, end);
         pending.erase(0, end + 1);
         if (!command.empty() && !silent) {
@@ -98,9 +114,9 @@ bool mountBoxTerminals(const Box& box)
     }) == 0;
 }
 
-pid_t plugSimulatedModem(const Box& box, const std::string& name)
+pid_t plugSimulatedModem(const Box& box, const std::string& name, const ModemIdentity& identity)
 {
-    return box.startInside([name] {
+    return box.startInside([name, identity] {
         int master = -1;
         int slave = -1;
         char slave_name[64] = {};
@@ -118,6 +134,6 @@ pid_t plugSimulatedModem(const Box& box, const std::string& name)
             return 2;
         }
         // The slave stays open here, so the master never reads EOF while smsd reopens it.
-        serveSimulatedModem(master);
+        serveSimulatedModem(master, identity);
     });
 }

@@ -13,6 +13,9 @@ struct ModemIdentity {
     std::string make;   // AT+CGMI; none when empty
     std::string model;  // AT+CGMM; none when empty
     std::string imei = "358240051111110";
+    // What it answers smsd's second initialisation (at+cmms=2) and a message sent; empty: OK.
+    std::string init_refusal;  // "+CME ERROR: 11": a SIM that wants its PIN
+    std::string send_refusal;  // "+CMS ERROR: 38": the network refuses every message
 };
 [[noreturn]] void serveSimulatedModem(int master, const ModemIdentity& identity = {});
 
@@ -27,4 +30,4 @@ bool mountBoxTerminals(const Box& box);
 
 // Opens a pseudo-terminal in the box, links /dev/<name> to its slave (owned smsd:dialout, 0660)
 // and answers on it like an idle modem until killed. Gives the simulator's pid.
-pid_t plugSimulatedModem(const Box& box, const std::string& name);
+pid_t plugSimulatedModem(const Box& box, const std::string& name, const ModemIdentity& identity = {});

@@ -8,6 +8,9 @@
 //                             makes the modem hang: it takes every command and answers none
 //                             until its port hangs up (its USB device reset or re-enumerated);
 //                             SIGUSR2 makes it hang for good
+//   modem-sim --answer TTY --refuse-sends WORDS
+//                             the same, answering every message sent with WORDS ("+CMS ERROR:
+//                             38"): a modem the network refuses
 #include "integration/modem_sim.hpp"
 
 #include <csignal>
@@ -43,7 +46,10 @@ void makeRaw(int fd)
 
 int main(int argc, char** argv)
 {
-    if (argc == 3 && std::strcmp(argv[1], "--answer") == 0) {
+    const bool refusing = argc == 5 && std::strcmp(argv[3], "--refuse-sends") == 0;
+    if ((argc == 3 || refusing) && std::strcmp(argv[1], "--answer") == 0) {
+        ModemIdentity identity;
+        identity.send_refusal = refusing ? argv[4] : "";
         struct sigaction action {};
         action.sa_handler = hang;
         sigaction(SIGUSR1, &action, nullptr);
@@ -55,7 +61,7 @@ int main(int argc, char** argv)
                 continue;
             }
             makeRaw(fd);
-            answerUntilHangup(fd, {}, hung);
+            answerUntilHangup(fd, identity, hung);
             close(fd);
             hung = dead;
             std::printf("hung up\n");
@@ -64,7 +70,7 @@ int main(int argc, char** argv)
         }
     }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: modem-sim LINK | modem-sim --answer TTY\n");
+        std::fprintf(stderr, "usage: modem-sim LINK | modem-sim --answer TTY [--refuse-sends WORDS]\n");
         return 2;
     }
     int master = -1;

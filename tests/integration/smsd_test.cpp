@@ -9,7 +9,10 @@
 #include <chrono>
 #include <csignal>
 #include <iostream>
+#include <functional>
 #include <map>
+#include <memory>
+#include <thread>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -362,4 +365,174 @@ TEST_F(RealSmsd, NoPidThatSmsdsUserWritesIsSignalledByTheStop)
     for (const auto& [name, pid] : modems) {
         kill(pid, SIGKILL);
     }
+}
+
+namespace {
+
+// A message for smsd's outgoing directory, to go out through `queue`, put in place whole.
+void queueMessage(const Box& box, const std::string& name, const std::string& queue)
+{
+    const passwd* smsd = getpwnam("smsd");
+    const std::string path = box.hostPath("/var/spool/sms/" + name);
+    writeFile(path, "To: 358401111111\nQueue: " + queue + "\n\nhello\n");
+    ASSERT_EQ(chown(path.c_str(), smsd->pw_uid, smsd->pw_gid), 0);
+    ASSERT_EQ(rename(path.c_str(), box.hostPath("/var/spool/sms/outgoing/" + name).c_str()), 0);
+}
+
+// The published samples, "name{labels}" -> value: the box has a /run of its own here.
+std::map<std::string, std::string> samples(const Box& box)
+{
+    std::map<std::string, std::string> found;
+    std::stringstream lines(box.readInside("/run/modemwatchd/modemwatchd.prom").value_or(""));
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line[0] != '#') {
+            found[line.substr(0, line.rfind(' '))] = line.substr(line.rfind(' ') + 1);
+        }
+    }
+    return found;
+}
+
+// `modemwatchctl check` in the box: its line, its exit status in `status`.
+std::string check(const Box& box, int& status)
+{
+    const std::string out = box.root() + "/check.out";
+    status = waitExit(box.spawn({MODEMWATCHCTL_BINARY, "--state", "/run/modemwatchd/modemwatchd.prom", "check"},
+                                {{}, out, {}, "/"}));
+    return readFile(out);
+}
+
+size_t occurrences(const std::string& text, const std::string& word)
+{
+    size_t count = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+// What moved through each port and why it does not, from smsd's own words; a SIM or a network
+// that refuses is not healed; a message that waits, and an smsd that stops, are told.
+TEST_F(RealSmsd, MessagesCountedCausesToldApartAndAStillSmsdRestarted)
+{
+    const std::map<std::string, ModemIdentity> plugged = {
+        {"gsmmodem1", {"", "", "358240051111111", "", ""}},
+        {"gsmmodem2", {"", "", "358240051111112", "", "+CMS ERROR: 38"}},
+        {"gsmmodem3", {"", "", "358240051111113", "+CME ERROR: 11", ""}},
+        {"gsmmodem4", {"", "", "358240051111114", "", "+CMS ERROR: 331"}},
+    };
+    for (const auto& [name, identity] : plugged) {
+        plugSimulatedModem(box_, name, identity);
+        ASSERT_TRUE(waitUntil([&] { return fileExists(box_.hostPath("/dev/" + name)); }));
+    }
+    DaemonOptions options;
+    options.extra_args = {"--heal"};
+    Daemon daemon(box_, options);
+    kill(daemon.pid(), SIGSTOP);
+    const std::string healthy = portOf("gsmmodem1");
+    const std::string refusing = portOf("gsmmodem2");
+    const std::string pin = portOf("gsmmodem3");
+    const std::string unregistered = portOf("gsmmodem4");
+    const auto smsdLog = [&] { return box_.readInside("/var/log/smsd.log").value_or(""); };
+    ASSERT_TRUE(waitUntil([&] { return smsdLog().find(pin + ": Modem did not accept the second init string, SIM PIN required") != std::string::npos; }, 20000))
+        << smsdLog();
+    timeline("four modems served: one healthy, one refusing sends, one wanting a PIN, one not registered");
+
+    for (int k = 1; k <= 3; ++k) {
+        queueMessage(box_, "healthy" + std::to_string(k), healthy);
+    }
+    queueMessage(box_, "refused", refusing);
+    queueMessage(box_, "unregistered", unregistered);
+    ASSERT_TRUE(waitUntil([&] {
+        return occurrences(smsdLog(), ": SMS sent,") == 3 && occurrences(smsdLog(), " failed, trying time") == 2;
+    }, 60000)) << smsdLog();
+    // A message waiting behind the port that cannot send, for twenty minutes.
+    const std::string waiting = box_.hostPath("/mnt/flash/spool/" + pin + "/waiting");
+    writeFile(waiting, "To: 358401111111\n\nhello\n");
+    const timespec twenty_minutes_ago[2] = {{0, UTIME_OMIT}, {time(nullptr) - 1200, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, waiting.c_str(), twenty_minutes_ago, 0), 0);
+    onePass(daemon);
+    timeline("three messages sent, two refused");
+
+    std::map<std::string, std::string> found = samples(box_);
+    const auto at = [&](const char* name, const std::string& port, const std::string& more = "") {
+        return found[std::string(name) + "{port=\"" + port + "\"" + more + "}"];
+    };
+    ASSERT_EQ(at("modemwatchd_port_messages_sent_total", healthy), "3")
+        << box_.readInside("/run/modemwatchd/modemwatchd.prom").value_or("(none)");
+    EXPECT_EQ(at("modemwatchd_port_send_failures_total", healthy), "0");
+    EXPECT_EQ(at("modemwatchd_port_send_failures_total", refusing), "1");
+    EXPECT_NE(at("modemwatchd_port_last_sent_time_seconds", healthy), "0.000000");
+    const std::pair<std::string, std::string> causes[] = {
+        {refusing, "rejected"}, {pin, "sim"}, {unregistered, "network"}};
+    for (const auto& [port, cause] : causes) {
+        EXPECT_EQ(at("modemwatchd_port_problem", port, ",cause=\"" + cause + "\""), "1") << port;
+    }
+    for (const char* cause : {"not_answering", "sim", "network", "rejected", "storage_full"}) {
+        EXPECT_EQ(at("modemwatchd_port_problem", healthy, ",cause=\"" + std::string(cause) + "\""), "0") << cause;
+    }
+    EXPECT_EQ(at("modemwatchd_port_last_failure_info", refusing, ",words=\"+CMS ERROR: 38 (Network out of order)\""), "1");
+    EXPECT_EQ(found["modemwatchd_messages_waiting"], "1");
+    EXPECT_EQ(std::stod(found["modemwatchd_oldest_message_waiting_seconds"]) >= 1200, true);
+
+    // Healing on: the ports whose SIM or network refuses are said once and never reset.
+    const std::vector<std::string> lines = daemon.lines();
+    const auto logged = [&](const std::string& text) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return textOf(line) == text; });
+    };
+    EXPECT_EQ(logged("Not healing gsmmodem2: the network refuses its messages: +CMS ERROR: 38 (Network out of order)"), 1);
+    EXPECT_EQ(logged("Not healing gsmmodem3: its SIM is refused: SIM PIN required"), 1);
+    EXPECT_EQ(box_.syslog().count("Not healing gsmmodem2: the network refuses its messages: +CMS ERROR: 38 (Network "
+                                  "out of order)"),
+              1);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return textOf(line).rfind("Healing", 0) == 0; }),
+              0);
+    int status = -1;
+    std::string line = check(box_, status);
+    EXPECT_EQ(status, 2) << line;
+    for (const std::string& words : std::vector<std::string>{refusing + " (gsmmodem2) messages rejected (+CMS ERROR: 38 (Network out of order))",
+          pin + " (gsmmodem3) SIM refused (SIM PIN required)", unregistered + " (gsmmodem4) no network",
+          "1 message waiting, the oldest 20 min"}) {
+        EXPECT_NE(line.find(words), std::string::npos) << words << "\n" << line;
+    }
+    timeline("causes told apart, the waiting message told, nothing healed");
+
+    // smsd stopped whole: none of its files moves again.
+    const pid_t smsd = std::atoi(box_.readInside("/run/smstools/smsd.pid").value_or("0").c_str());
+    ASSERT_GT(smsd, 0);
+    ASSERT_EQ(getpgid(smsd), smsd) << "smsd leads its own process group";
+    // Whatever fails below, the stopped processes go on, and end with the box.
+    const std::unique_ptr<void, std::function<void(void*)>> resume(&daemon, [smsd](void*) { kill(-smsd, SIGCONT); });
+    ASSERT_EQ(kill(-smsd, SIGSTOP), 0);
+    timeline("smsd stopped with SIGSTOP");
+    ASSERT_TRUE(waitUntil([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        onePass(daemon);
+        return samples(box_)["modemwatchd_smsd_restarts_total{cause=\"smsd_not_responding\"}"] == "1";
+    }, 300000)) << smsdLog();
+    timeline("smsd found not responding and restarted");
+    const auto said = [&](const std::string& start, const std::string& end) {
+        std::vector<int> priorities;
+        for (const SyslogMessage& message : box_.syslog().messages()) {
+            if (message.text.rfind(start, 0) == 0 && message.text.size() >= end.size() &&
+                message.text.compare(message.text.size() - end.size(), end.size(), end) == 0) {
+                priorities.push_back(message.priority);
+            }
+        }
+        return priorities;
+    };
+    EXPECT_EQ(said("smsd is not responding: it has written none of its files for ", " s; restarting smstools"),
+              std::vector<int>{28}) << "once, daemon.warning";
+    EXPECT_EQ(said("smsd did not end within 15 s of SIGTERM: ", " of its processes killed"), std::vector<int>{28})
+        << "once, daemon.warning";
+    line = check(box_, status);
+    EXPECT_NE(line.find("smsd not responding"), std::string::npos) << line;
+    onePass(daemon);
+    line = check(box_, status);
+    EXPECT_EQ(line.find("smsd not responding"), std::string::npos) << line;
+    expectSmsdHappy("after the restart");
+    kill(daemon.pid(), SIGCONT);
+    EXPECT_EQ(daemon.stop(), 0);
 }

@@ -1,8 +1,8 @@
 # The healing rows of the kernel box, healing on: a modem whose simulator stops answering (it
 # answers again only once its port hangs up, as the gadget side sees a USB reset or
 # re-enumeration) while smsd runs is noticed and healed; one dead for good is reset once and then
-# left for its backoff; the modem that always answers is never reset. (Healing off is a row of
-# the main rows: the package's default.)
+# left for its backoff; the modem that always answers, whose every message the network refuses,
+# is never reset. (Healing off is a row of the main rows: the package's default.)
 
 dpkg -i "$share/modemwatchd.deb" >/tmp/dpkg.log 2>&1 || fail "dpkg -i: $(tail -n 5 /tmp/dpkg.log)"
 wait_for 20 "modemwatchd active after install" systemctl is-active --quiet modemwatchd.service
@@ -10,12 +10,29 @@ wait_for 20 "modemwatchd active after install" systemctl is-active --quiet modem
 echo 'MODEMWATCHD_OPTS="--heal"' >/etc/default/modemwatchd
 systemctl restart modemwatchd.service
 wait_for 20 "modemwatchd active with --heal" systemctl is-active --quiet modemwatchd.service
+refuse_sends["simcom 2"]="+CMS ERROR: 38"
 plug_modems ec25 simcom acm
 modemwatchctl probe --udev-rules --write >/tmp/write.log 2>&1 || fail "probe --udev-rules --write: $(cat /tmp/write.log)"
 all_three() { echo "gsmmodem-$(usb_path ec25) gsmmodem-$(usb_path simcom) gsmmodem-$(usb_path acm)"; }
 wait_for 120 "smsd receiving on the three modems" served $(all_three)
 [ "$(sample modemwatchd_healing)" = 1 ] || fail "the published state says healing is off"
 say "three modems served, healing on"
+
+# --- a modem the network refuses ------------------------------------------------------------------------
+# The SIM7600 answers everything but the message itself: its problem is the network's, and no
+# USB step mends that.
+simcom=gsmmodem-$(usb_path simcom)
+printf 'To: 358401111111\nQueue: %s\n\nhello\n' "$(port_of "$simcom")" >/var/spool/sms/refused.new
+chown smsd:smsd /var/spool/sms/refused.new
+mv /var/spool/sms/refused.new /var/spool/sms/outgoing/refused
+from=$(now)
+rejected() { [ "$(sample "modemwatchd_port_problem{port=\"$(port_of "$simcom")\",cause=\"rejected\"}")" = 1 ]; }
+wait_for 120 "the SIM7600's message refused" rejected
+grep -q "Not healing $simcom: the network refuses its messages: +CMS ERROR: 38 (Network out of order)" /var/log/modemwatchd.log ||
+    fail "why the SIM7600 is not healed not said: $(grep -i heal /var/log/modemwatchd.log | tail -n 3)"
+modemwatchctl check | grep -q "$(port_of "$simcom") ($simcom) messages rejected (+CMS ERROR: 38 (Network out of order))" ||
+    fail "check does not name the refused port: $(modemwatchctl check)"
+say "a modem whose messages the network refuses: rejected with the modem's words $(since "$from") s after the message was queued, and why it is not healed said"
 
 heals() {  # device, outcome
     sample "modemwatchd_port_heals_total{port=\"$(port_of "$1")\",outcome=\"$2\"}"
@@ -64,13 +81,12 @@ for _ in 1 2 3 4; do one_pass; done
 critical_for "$ec25" || fail "check does not name the dead modem: $(modemwatchctl check)"
 [ "$(hang_ups simcom 2)" = "$simcom_hang_ups" ] &&
     [ "$(cat "/sys/bus/usb/devices/$(usb_path simcom)/devnum")" = "$simcom_devnum" ] ||
-    fail "the SIM7600, which always answered, was reset"
+    fail "the SIM7600, which always answered and whose messages the network refuses, was reset"
 say "a modem dead for good: reset once, then left alone for its backoff over four passes, CRITICAL in check; the modem that always answered never reset"
 
 # --- the power cycle where the hub switches each port's power ------------------------------------------
 # dummy_hcd's root hub switches its port's power: the helper's own unit cycles the SIM7600's, and
 # the modem comes back.
-simcom=gsmmodem-$(usb_path simcom)
 simcom_hang_ups=$(hang_ups simcom 2)
 unit=$(systemd-escape --template=modemwatchd-usb-reset@.service "power-cycle:$simcom")
 from=$(now)

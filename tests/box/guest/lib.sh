@@ -145,8 +145,12 @@ plug_modems() {  # modem...
     udevadm settle --timeout=30
     wait_for 60 "ModemManager done with the new modems" modem_manager_done
 }
+# What a modem's simulator answers every message sent, by "modem interface": none refuses unless
+# a row says so.
+declare -A refuse_sends=()
 answer() {  # modem, interface; the simulator notes each hang-up of its port in /run/sim-MODEM-INTERFACE
-    "$share/modem-sim" --answer "$(gadget_tty "$1" "$2")" >"/run/sim-$1-$2" 2>&1 &
+    local refusal=${refuse_sends["$1 $2"]:-}
+    "$share/modem-sim" --answer "$(gadget_tty "$1" "$2")" ${refusal:+--refuse-sends "$refusal"} >"/run/sim-$1-$2" 2>&1 &
     sim_pid["$1 $2"]=$!
 }
 
