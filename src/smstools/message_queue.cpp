@@ -56,6 +56,10 @@ bool countDirectory(const std::string& path, QueueReading& reading, long& budget
         if ((entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) || isLockFile(entry->d_name)) {
             continue;
         }
+        if (reading.waiting >= kQueueAgeLimit && entry->d_type == DT_REG) {
+            ++reading.waiting;
+            continue;
+        }
         struct stat info {};
         if (fstatat(dirfd(directory.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
             continue;

@@ -8,13 +8,16 @@
 struct QueueReading {
     long waiting = 0;         // messages found, at most kQueueEntryLimit
     std::time_t oldest = 0;   // the oldest one's modification time; 0 with none
-    bool complete = true;     // false: the limit was reached, `waiting` is a lower bound and
-                              // `oldest` the oldest of those looked at
+    bool complete = true;     // false: the limit was reached, `waiting` is a lower bound
 };
 
-// Entries looked at in one pass, over every directory: a spool of a hundred thousand files costs
-// a pass a few milliseconds and no memory.
+// Entries looked at in one pass, over every directory, and messages whose age is read (lstat)
+// among them: a spool of a hundred thousand files costs a pass a bounded few milliseconds and no
+// memory. Past kQueueAgeLimit messages, the oldest is the oldest of those: a directory lists its
+// names in no order of age (ext4 by their hash), so the oldest of a thousand is among the oldest
+// few of any queue.
 constexpr long kQueueEntryLimit = 10000;
+constexpr long kQueueAgeLimit = 1000;
 
 // The directories where smsd's messages wait: its outgoing and checked directories, the queue
 // without a port (/mnt/flash/spool/all) and each of `ports` ports' queues.
