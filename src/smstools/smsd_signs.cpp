@@ -20,12 +20,13 @@ double modified(const std::string& path)
 
 } // namespace
 
-double smsdLastSign(int ports)
+SmsdSigns smsdSigns(int ports)
 {
-    double newest = std::max(modified(kSmsdLogPath), modified(kStatusFilePath));
+    SmsdSigns signs;
     for (int port = 1; port <= ports; ++port) {
-        newest = std::max(newest, modified(std::string(kRunLogDirectory) + "/" + kRunLogPrefix +
-                                           std::to_string(port) + ".log"));
+        signs.newest_run_log = std::max(signs.newest_run_log, modified(std::string(kRunLogDirectory) + "/" +
+                                                                       kRunLogPrefix + std::to_string(port) + ".log"));
     }
-    return newest;
+    signs.newest = std::max({signs.newest_run_log, modified(kSmsdLogPath), modified(kStatusFilePath)});
+    return signs;
 }

@@ -83,9 +83,11 @@ Decision decide(const Measurements& seen, const KeptState& kept)
     const bool settled = !decision.changed && !kept.restart_owed;
     decision.revive = settled && seen.present > 0 && !seen.smsd.running && kept.passes >= kept.next_revival_pass;
     const double started = timespecSeconds(seen.smsd.started);
-    decision.smsd_quiet_for = seen.wall - std::max(seen.smsd_last_sign, started);
+    decision.smsd_quiet_for = seen.wall - std::max(seen.smsd_signs.newest, started);
+    // Only an smsd that has written a run log since its start is judged: where the run logs
+    // cannot be written, an idle healthy smsd writes nothing at all.
     decision.responding = !seen.smsd.running || decision.smsd_quiet_for <= kSmsdQuietSeconds ||
-                          !servesAModem(seen, decision.health);
+                          seen.smsd_signs.newest_run_log <= started || !servesAModem(seen, decision.health);
     decision.unresponsive_restart = settled && !decision.responding && kept.passes >= kept.next_unresponsive_pass;
     // A modem that stopped answering (or stays blocked), where the admin allows healing: a
     // restart of its own, in a pass that has none for anything else.
@@ -145,7 +147,7 @@ KeptState rememberPass(KeptState kept, const Measurements& seen, const Decision&
     if (decision.unresponsive_restart && restartCounted(decision, acted)) {
         kept.next_unresponsive_pass = pass + (1L << std::min(kept.unresponsive_restarts, kLongestBackoffShift));
         ++kept.unresponsive_restarts;
-    } else if (seen.smsd.running && seen.smsd_last_sign > timespecSeconds(seen.smsd.started) + kSmsdSettleSeconds) {
+    } else if (seen.smsd.running && seen.smsd_signs.newest > timespecSeconds(seen.smsd.started) + kSmsdSettleSeconds) {
         kept.unresponsive_restarts = 0;
         kept.next_unresponsive_pass = 0;
     }

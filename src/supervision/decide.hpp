@@ -42,7 +42,8 @@ Decision decide(const Measurements& seen, const KeptState& kept);
 // An idle healthy smsd writes the run log of each port it talks to every minute
 // (regular_run_interval = 60, its longest stillness measured with Debian's smsd): three times
 // that, and it is not working. With every modem hung it writes a line every two minutes; such an
-// smsd, or one whose ports are all blocked, is not judged at all.
+// smsd, one whose ports are all blocked, or one that has written no run log since its start, is
+// not judged at all.
 constexpr double kSmsdQuietSeconds = 180;
 // After its start, smsd has shown it works once it writes a file this much later.
 constexpr double kSmsdSettleSeconds = 60;

@@ -79,7 +79,7 @@ bool measure(Measurements& seen)
         seen.modem_targets.push_back(served ? seen.ports[k].target : linkTarget(seen.slots[k]));
     }
     seen.smsd_said = readSmsdLog();
-    seen.smsd_last_sign = smsdLastSign(static_cast<int>(devices.size()));
+    seen.smsd_signs = smsdSigns(static_cast<int>(devices.size()));
     seen.queue = readQueue(queueDirectories(static_cast<int>(devices.size())));
     return true;
 }

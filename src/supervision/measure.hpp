@@ -5,6 +5,7 @@
 #include "smstools/message_queue.hpp"
 #include "smstools/run_logs.hpp"
 #include "smstools/smsd_log.hpp"
+#include "smstools/smsd_signs.hpp"
 #include "smstools/smsd_process.hpp"
 #include "supervision/smsd_probes.hpp"
 #include "usb/usb_device.hpp"
@@ -38,7 +39,7 @@ struct Measurements {
     SmsdProcess smsd;          // smsd as it runs now
     std::vector<PortSeen> ports;        // the configuration in force, port n in ports[n - 1]
     std::vector<SmsdLogLine> smsd_said; // smsd's log since the last pass
-    double smsd_last_sign = 0; // when smsd last wrote one of its files (smsdLastSign), wall clock
+    SmsdSigns smsd_signs;      // when smsd last wrote its files, wall clock
     QueueReading queue;        // the messages waiting in the spool
     bool healing = false;      // --heal
     double boottime = 0;       // when the pass measured, on CLOCK_BOOTTIME (ages, backoffs)

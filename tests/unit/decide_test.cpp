@@ -31,7 +31,7 @@ Measurements quietBox()
     seen.smsd.running = true;
     seen.smsd.started.tv_sec = static_cast<std::time_t>(kNow) - 600;
     seen.wall = kNow;
-    seen.smsd_last_sign = kNow - 20;  // a run log written by the regular command
+    seen.smsd_signs = {kNow - 20, kNow - 20};  // a run log written by the regular command
     seen.boottime = 5000;
     return seen;
 }
@@ -127,25 +127,28 @@ TEST(Decide, TheRestartAndItsCauseFromWhatThePassMeasured)
              m.smsd_said.push_back({static_cast<std::time_t>(kNow) - 60, 2, "Modem is not ready to answer commands"});
          },
          "modem_count_changed line config"},
-        {"smsd still for 3 min", [](Measurements& m, KeptState&) { m.smsd_last_sign = kNow - kSmsdQuietSeconds; }, "-"},
+        {"smsd still for 3 min",
+         [](Measurements& m, KeptState&) { m.smsd_signs = {kNow - kSmsdQuietSeconds, kNow - kSmsdQuietSeconds}; }, "-"},
         {"smsd still for longer",
-         [](Measurements& m, KeptState&) { m.smsd_last_sign = kNow - kSmsdQuietSeconds - 1; }, "smsd_not_responding"},
+         [](Measurements& m, KeptState&) { m.smsd_signs = {kNow - kSmsdQuietSeconds - 1, kNow - 500}; }, "smsd_not_responding"},
         {"smsd still, backing off",
          [](Measurements& m, KeptState& k) {
-             m.smsd_last_sign = 0;
+             m.smsd_signs = {kNow - 300, kNow - 300};
              k.next_unresponsive_pass = 11;
          },
          "-"},
         {"smsd still, no port to serve",
          [](Measurements& m, KeptState&) {
-             m.smsd_last_sign = 0;
+             m.smsd_signs = {kNow - 300, kNow - 300};
              m.ports.clear();
              m.configured = m.present = 0;
          },
          "-"},
+        {"smsd still, no run log written since its start",
+         [](Measurements& m, KeptState&) { m.smsd_signs = {kNow - 3600, kNow - 7200}; }, "-"},
         {"smsd still, every modem hung or blocked",
          [](Measurements& m, KeptState&) {
-             m.smsd_last_sign = 0;
+             m.smsd_signs = {kNow - 300, kNow - 300};
              m.smsd_said.push_back({static_cast<std::time_t>(kNow) - 600, 1, "Modem is not ready to answer commands"});
              m.status.outcome = StatusReading::read;
              m.status.states.words[0] = "Receiving";
@@ -154,7 +157,7 @@ TEST(Decide, TheRestartAndItsCauseFromWhatThePassMeasured)
          "-"},
         {"smsd still, and a modem plugged",
          [](Measurements& m, KeptState&) {
-             m.smsd_last_sign = 0;
+             m.smsd_signs = {kNow - 300, kNow - 300};
              m.present = 3;
          },
          "modem_count_changed line config"},
