@@ -43,7 +43,7 @@ kill -USR2 "${sim_pid["ec25 2"]}"
 # pass at once, which finds it answering: check is CRITICAL for a moment only, so the heal's
 # line is what tells when it was noticed. (Healing off, CRITICAL lasts: a row of the main rows.)
 heal_line() { grep -q "Healing GSM.* (/dev/$acm), not answering since .*: reset of USB device" /var/log/modemwatchd.log; }
-wait_for 240 "$acm noticed and healed" heal_line
+wait_for 300 "$acm noticed and healed" heal_line
 noticed=$(since "$from")
 wait_for 120 "the ACM modem answering after its heal" heals_at_least "$acm" answering 1
 healed=$(since "$from")
