@@ -124,9 +124,9 @@ void judgePorts(const std::vector<std::string>& devices, const std::vector<SmsdL
         if (countMessage(line, now, port)) {
             continue;
         }
-        if (const std::string explanation = initRefusalExplanation(line.text);
-            causeOfExplanation(explanation) != PortCause::none) {
-            refuse(port, causeOfExplanation(explanation), explanation, now);
+        const std::string explanation = initRefusalExplanation(line.text);
+        if (const PortCause cause = causeOfExplanation(explanation); cause != PortCause::none) {
+            refuse(port, cause, explanation, now);
         } else if (saysNotAnswering(line.text)) {
             // The newest word is that the modem is silent: whatever it refused before is not why.
             port.refusal = PortCause::none;

@@ -11,11 +11,11 @@
 #include <sstream>
 #include <string>
 
-// The samples of the published file: "name{labels}" -> value.
-inline std::map<std::string, std::string> samples(const Box& box)
+// The samples of a published text: "name{labels}" -> value.
+inline std::map<std::string, std::string> samplesOf(const std::string& text)
 {
     std::map<std::string, std::string> found;
-    std::stringstream lines(readFile(box.hostPath("/run/modemwatchd/modemwatchd.prom")));
+    std::stringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line[0] != '#') {
             const size_t space = line.rfind(' ');
@@ -25,12 +25,19 @@ inline std::map<std::string, std::string> samples(const Box& box)
     return found;
 }
 
-// `modemwatchctl check` on the published file: its line, its exit status in `status`.
-inline std::string check(Box& box, int& status)
+// The samples of the box's published file.
+inline std::map<std::string, std::string> samples(const Box& box)
 {
-    const std::string out = box.root() + "/run/check.out";
-    status = waitExit(box.spawn({MODEMWATCHCTL_BINARY, "--state", box.hostPath("/run/modemwatchd/modemwatchd.prom"),
-                                 "check"},
+    return samplesOf(readFile(box.hostPath("/run/modemwatchd/modemwatchd.prom")));
+}
+
+// `modemwatchctl check` in the box on the published file (`state`, the host's path of it unless
+// given): its line, its exit status in `status`.
+inline std::string check(const Box& box, int& status, const std::string& state = "")
+{
+    const std::string out = box.root() + "/check.out";
+    status = waitExit(box.spawn({MODEMWATCHCTL_BINARY, "--state",
+                                 state.empty() ? box.hostPath("/run/modemwatchd/modemwatchd.prom") : state, "check"},
                                 {{}, out, {}}));
     return readFile(out);
 }

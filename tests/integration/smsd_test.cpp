@@ -1,5 +1,6 @@
 // The real daemon against the real smsd (Debian's smstools) with simulated modems: every
 // configuration it writes must be accepted, and smsd must serve exactly the ports present.
+#include "e2e/box_helpers.hpp"
 #include "integration/modem_sim.hpp"
 #include "sandbox/daemon_run.hpp"
 
@@ -379,26 +380,12 @@ void queueMessage(const Box& box, const std::string& name, const std::string& qu
     ASSERT_EQ(rename(path.c_str(), box.hostPath("/var/spool/sms/outgoing/" + name).c_str()), 0);
 }
 
-// The published samples, "name{labels}" -> value: the box has a /run of its own here.
-std::map<std::string, std::string> samples(const Box& box)
-{
-    std::map<std::string, std::string> found;
-    std::stringstream lines(box.readInside("/run/modemwatchd/modemwatchd.prom").value_or(""));
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line[0] != '#') {
-            found[line.substr(0, line.rfind(' '))] = line.substr(line.rfind(' ') + 1);
-        }
-    }
-    return found;
-}
+// The box has a /run of its own here: the published file is read inside it.
+constexpr char kPublished[] = "/run/modemwatchd/modemwatchd.prom";
 
-// `modemwatchctl check` in the box: its line, its exit status in `status`.
-std::string check(const Box& box, int& status)
+std::map<std::string, std::string> publishedSamples(const Box& box)
 {
-    const std::string out = box.root() + "/check.out";
-    status = waitExit(box.spawn({MODEMWATCHCTL_BINARY, "--state", "/run/modemwatchd/modemwatchd.prom", "check"},
-                                {{}, out, {}, "/"}));
-    return readFile(out);
+    return samplesOf(box.readInside(kPublished).value_or(""));
 }
 
 size_t occurrences(const std::string& text, const std::string& word)
@@ -455,7 +442,7 @@ TEST_F(RealSmsd, MessagesCountedCausesToldApartAndAStillSmsdRestarted)
     onePass(daemon);
     timeline("three messages sent, two refused");
 
-    std::map<std::string, std::string> found = samples(box_);
+    std::map<std::string, std::string> found = publishedSamples(box_);
     const auto at = [&](const char* name, const std::string& port, const std::string& more = "") {
         return found[std::string(name) + "{port=\"" + port + "\"" + more + "}"];
     };
@@ -490,7 +477,7 @@ TEST_F(RealSmsd, MessagesCountedCausesToldApartAndAStillSmsdRestarted)
                             [](const std::string& line) { return textOf(line).rfind("Healing", 0) == 0; }),
               0);
     int status = -1;
-    std::string line = check(box_, status);
+    std::string line = check(box_, status, kPublished);
     EXPECT_EQ(status, 2) << line;
     for (const std::string& words : std::vector<std::string>{refusing + " (gsmmodem2) messages rejected (+CMS ERROR: 38 (Network out of order))",
           pin + " (gsmmodem3) SIM refused (SIM PIN required)", unregistered + " (gsmmodem4) no network",
@@ -510,7 +497,7 @@ TEST_F(RealSmsd, MessagesCountedCausesToldApartAndAStillSmsdRestarted)
     ASSERT_TRUE(waitUntil([&] {
         std::this_thread::sleep_for(std::chrono::seconds(5));
         onePass(daemon);
-        return samples(box_)["modemwatchd_smsd_restarts_total{cause=\"smsd_not_responding\"}"] == "1";
+        return publishedSamples(box_)["modemwatchd_smsd_restarts_total{cause=\"smsd_not_responding\"}"] == "1";
     }, 300000)) << smsdLog();
     timeline("smsd found not responding and restarted");
     const auto said = [&](const std::string& start, const std::string& end) {
@@ -527,10 +514,10 @@ TEST_F(RealSmsd, MessagesCountedCausesToldApartAndAStillSmsdRestarted)
               std::vector<int>{28}) << "once, daemon.warning";
     EXPECT_EQ(said("smsd did not end within 15 s of SIGTERM: ", " of its processes killed"), std::vector<int>{28})
         << "once, daemon.warning";
-    line = check(box_, status);
+    line = check(box_, status, kPublished);
     EXPECT_NE(line.find("smsd not responding"), std::string::npos) << line;
     onePass(daemon);
-    line = check(box_, status);
+    line = check(box_, status, kPublished);
     EXPECT_EQ(line.find("smsd not responding"), std::string::npos) << line;
     expectSmsdHappy("after the restart");
     kill(daemon.pid(), SIGCONT);
