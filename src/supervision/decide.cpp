@@ -83,7 +83,14 @@ Decision decide(const Measurements& seen, const KeptState& kept)
     const bool settled = !decision.changed && !kept.restart_owed;
     decision.revive = settled && seen.present > 0 && !seen.smsd.running && kept.passes >= kept.next_revival_pass;
     const double started = timespecSeconds(seen.smsd.started);
-    decision.smsd_quiet_for = seen.wall - std::max(seen.smsd_signs.newest, started);
+    const double newest_sign = std::max(seen.smsd_signs.newest, started);
+    decision.smsd_quiet_for = seen.wall - newest_sign;
+    if (kept.last_pass_boottime >= 0) {
+        // No stiller than the boot-time clock tells since a pass first found this sign, or since
+        // the last pass where it is new.
+        const double since = newest_sign == kept.smsd_newest_sign ? kept.smsd_sign_boottime : kept.last_pass_boottime;
+        decision.smsd_quiet_for = std::min(decision.smsd_quiet_for, seen.boottime - since);
+    }
     // Only an smsd that has written a run log since its start is judged: where the run logs
     // cannot be written, an idle healthy smsd writes nothing at all.
     decision.responding = !seen.smsd.running || decision.smsd_quiet_for <= kSmsdQuietSeconds ||
@@ -151,6 +158,12 @@ KeptState rememberPass(KeptState kept, const Measurements& seen, const Decision&
         kept.unresponsive_restarts = 0;
         kept.next_unresponsive_pass = 0;
     }
+    const double newest_sign = std::max(seen.smsd_signs.newest, timespecSeconds(seen.smsd.started));
+    if (newest_sign != kept.smsd_newest_sign || kept.smsd_sign_boottime < 0) {
+        kept.smsd_newest_sign = newest_sign;
+        kept.smsd_sign_boottime = seen.boottime;
+    }
+    kept.last_pass_boottime = seen.boottime;
     kept.first_pass = false;
     ++kept.passes;
     return kept;

@@ -26,6 +26,13 @@ struct KeptState {
     // start; and the pass from which on the next such restart may run (1, 2, 4, ... 32 passes).
     int unresponsive_restarts = 0;
     long next_unresponsive_pass = 0;
+    // smsd's newest sign of life as the last pass found it (its files' and its start's wall-clock
+    // times), when on the boot-time clock a pass first found it so, and when the last pass ran: a
+    // step of the wall clock (NTP on a board without a real-time clock steps it by months) must
+    // not make smsd look still for that long.
+    double smsd_newest_sign = 0;
+    double smsd_sign_boottime = -1;  // -1: no pass yet
+    double last_pass_boottime = -1;
     PortHealths health;  // whether each port's modem answers smsd
     HealState heals;     // with healing on: each port's heals and their outcomes
 };

@@ -256,3 +256,26 @@ TEST(Decide, WhatTheNextPassStartsFromAfterWhatWasDone)
         EXPECT_FALSE(next.first_pass) << c.name;
     }
 }
+
+// NTP steps the wall clock of a board without a real-time clock by months: smsd's files, written
+// before the step, then look months old, and only the boot-time clock tells how long it has
+// really been still.
+TEST(Decide, SmsdStillnessIsTimedOnTheBootClock)
+{
+    Measurements seen = quietBox();
+    KeptState kept = afterFirstPass();
+    std::vector<HealGivenUp> given_up;
+    const auto pass = [&](double boot_seconds, double wall_seconds) {
+        seen.boottime += boot_seconds;
+        seen.wall += wall_seconds;
+        const Decision decision = decide(seen, kept);
+        kept = rememberPass(kept, seen, decision, Acted{}, given_up);
+        return decision.responding;
+    };
+    EXPECT_TRUE(pass(0, 0));
+    EXPECT_TRUE(pass(30, 90 * 86400.0)) << "the step itself";
+    seen.smsd_signs = {seen.wall - 86400, seen.wall - 86400};  // written since, stamped before the step
+    EXPECT_TRUE(pass(30, 30)) << "a sign new since the last pass";
+    EXPECT_TRUE(pass(kSmsdQuietSeconds, kSmsdQuietSeconds)) << "still for as long as smsd ever is";
+    EXPECT_FALSE(pass(1, 1)) << "still for longer";
+}
