@@ -1,15 +1,32 @@
-# The recipe of the kernel box's disk: Debian 12 with Debian's kernel, udev, ModemManager and
-# smstools, booted by QEMU straight into systemd. The image is cached under the hash of this
-# file, so any change here makes a new one.
-#   . tests/box/image.sh; build_image WORKDIR IMAGE KERNEL INITRD
+# The recipe of the kernel box's disk: Debian 13, the stable release new boxes get, with Debian's
+# kernel, udev, ModemManager and smstools, booted by QEMU straight into systemd; for amd64 (a PC's
+# kernel) or armhf (the 32-bit boards' multiplatform kernel with large physical addresses, which
+# QEMU's virt machine runs). The image is cached under the hash of this file, so any change here
+# makes a new one. The disk's driver goes into the initrd by name: the ARM kernel's "most" modules
+# leave out virtio's.
+#   . tests/box/image.sh; build_image WORKDIR IMAGE KERNEL INITRD ARCH
 
-image_packages=systemd,systemd-sysv,udev,dbus,kmod,linux-image-amd64,initramfs-tools,modemmanager,smstools,logrotate,procps,jq
+image_release=trixie
+image_packages=systemd,systemd-sysv,udev,dbus,kmod,initramfs-tools,modemmanager,smstools,logrotate,procps,jq
+declare -A image_kernel=([amd64]=linux-image-amd64 [armhf]=linux-image-armmp-lpae)
 
-build_image() {  # work directory, image, kernel, initrd
-    local work=$1 root=$1/root
-    mmdebstrap --quiet --format=tar --variant=minbase --include="$image_packages" \
-        --customize-hook='echo MODULES=most >"$1/etc/initramfs-tools/conf.d/modules"' \
-        bookworm "$work/root.tar" >/dev/null
+# A foreign root's maintainer scripts run under qemu-user through binfmt_misc: registered here
+# from the qemu-user-static package's own entry when this machine has none for ARM.
+register_arm_emulator() {
+    local misc=/proc/sys/fs/binfmt_misc
+    [ -e "$misc/qemu-arm" ] && return 0
+    mountpoint -q "$misc" || mount -t binfmt_misc binfmt_misc "$misc"
+    [ -e "$misc/qemu-arm" ] || cat /usr/lib/binfmt.d/qemu-arm.conf >"$misc/register"
+}
+
+build_image() {  # work directory, image, kernel, initrd, architecture
+    local work=$1 root=$1/root arch=$5
+    [ "$arch" = amd64 ] || register_arm_emulator
+    mmdebstrap --quiet --format=tar --variant=minbase --architectures="$arch" \
+        --include="$image_packages,${image_kernel[$arch]}" \
+        --essential-hook='mkdir -p "$1/usr/share/initramfs-tools/modules.d"' \
+        --essential-hook='printf "virtio_pci\nvirtio_mmio\nvirtio_blk\n" >"$1/usr/share/initramfs-tools/modules.d/box"' \
+        "$image_release" "$work/root.tar" "deb http://deb.debian.org/debian $image_release main" >/dev/null
     mkdir "$root"
     tar -C "$root" -xf "$work/root.tar"
     echo box >"$root/etc/hostname"

@@ -1,30 +1,35 @@
 #!/usr/bin/env bash
-# The package on Debian's own kernel: a Debian 12 disk booted by QEMU with Debian's kernel and
+# The package on Debian's own kernel: a Debian 13 disk booted by QEMU with Debian's kernel and
 # initrd, USB modems made inside it by dummy_hcd and configfs gadgets and bound by the stock
-# drivers, and our amd64 package installed with dpkg. The rows run inside the box
-# (guest/rows.sh, from a shared folder) and report on a serial port of their own; the power
-# cut is the host killing QEMU when the box says smstools is being stopped, and the disk is
-# then read as the next boot would find it.
-#   tests/box/kernel_box.sh PACKAGE.deb MODEM_SIM_BINARY [rows|heal|bench]
-#   tests/box/kernel_box.sh --prepare        only build (and cache) the disk
+# drivers, and our package installed with dpkg. The rows run inside the box (guest/rows.sh, from
+# a shared folder) and report on a serial port of their own; the power cut is the host killing
+# QEMU when the box says smstools is being stopped, and the disk is then read as the next boot
+# would find it.
+#   tests/box/kernel_box.sh PACKAGE.deb MODEM_SIM_BINARY [rows|heal|bench]    amd64, a PC
+#   tests/box/kernel_box.sh PACKAGE.deb MODEM_SIM_BINARY arm    armhf on QEMU's virt board:
+#                                        the armhf package, and an ARM simulator for the box
+#   tests/box/kernel_box.sh --prepare [amd64|armhf]     only build (and cache) the disk
 # The rows and the heal rows are boxes of their own: scripts/test.sh runs them side by side.
-# BOX_ACCEL=tcg|kvm|auto (auto: KVM only where a kernel boots under it within seconds).
+# BOX_ACCEL=tcg|kvm|auto (auto: KVM only where a kernel boots under it within seconds; the ARM
+# box is always emulated).
 set -euo pipefail
 if [ "$1" = --prepare ]; then
     mode=prepare
+    arch=${2:-amd64}
 else
     deb=$(realpath "$1")
     modem_sim=$(realpath "$2")
     mode=${3:-rows}
+    arch=$([ "$mode" = arm ] && echo armhf || echo amd64)
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/image.sh"
 
 cache=/var/cache/modemwatchd-test
 key=$(cat "$here/image.sh" | md5sum | cut -c1-12)
-image=$cache/kernel-box-$key.img
-kernel=$cache/kernel-box-$key.vmlinuz
-initrd=$cache/kernel-box-$key.initrd
+image=$cache/kernel-box-$arch-$key.img
+kernel=$cache/kernel-box-$arch-$key.vmlinuz
+initrd=$cache/kernel-box-$arch-$key.initrd
 work=/var/tmp/modemwatchd-box-$$
 qemu_pid=
 tail_pid=
@@ -83,8 +88,8 @@ fail() {
 mkdir -p "$cache" "$work/share"
 if [ ! -s "$image" ]; then
     from=$SECONDS
-    rm -f "$cache"/kernel-box-*
-    build_image "$work" "$image" "$kernel" "$initrd"
+    rm -f "$cache/kernel-box-$arch-"* "$cache"/kernel-box-????????????.*
+    build_image "$work" "$image" "$kernel" "$initrd" "$arch"
     # Written out now, not while the box boots: a vCPU waiting on this machine's disk for long
     # looks like a soft lockup to the guest.
     sync -f "$image"
@@ -95,6 +100,7 @@ fi
 
 # Nested KVM hangs at boot on some machines: a kernel with no disk must panic within seconds.
 accel=${BOX_ACCEL:-auto}
+[ "$arch" = amd64 ] || accel=tcg
 if [ "$accel" = auto ]; then
     accel=tcg
     if [ -w /dev/kvm ] && timeout 8 qemu-system-x86_64 -accel kvm -m 256 -display none -nodefaults -no-reboot \
@@ -112,6 +118,30 @@ cp "$deb" "$work/share/modemwatchd.deb"
 cp "$modem_sim" "$work/share/modem-sim"
 echo "$mode" >"$work/share/mode"
 
+# --- the machine -------------------------------------------------------------------------------------
+
+if [ "$arch" = amd64 ]; then
+    # Besides the gadgets, an xHCI controller of QEMU's, for FTDI serial adapters (modems behind a
+    # USB-serial bridge) and a hub plugged while the box runs, through QEMU's monitor; the
+    # adapters' far ends are pseudo-terminals here, answered by the simulator. The rows report on
+    # the second serial port.
+    machine=(qemu-system-x86_64 -accel "$accel" -smp "${BOX_SMP:-2}"
+        -device qemu-xhci,id=xhci -chardev pty,id=adapter1 -chardev pty,id=adapter2 -chardev pty,id=adapter3
+        -serial "file:$work/console.log" -serial "file:$work/rows.log")
+    console=ttyS0
+    adapters=3
+    release="Debian 13's kernel"
+else
+    # QEMU's virt board has one serial port, the console: the rows report on a virtio port of
+    # their own. Its modems are the kernel's gadgets only.
+    machine=(qemu-system-arm -machine virt -cpu cortex-a15 -accel tcg,thread=multi -smp "${BOX_SMP:-2}"
+        -serial "file:$work/console.log" -device virtio-serial-pci
+        -chardev "file,id=rows,path=$work/rows.log" -device virtserialport,chardev=rows,name=rows)
+    console=ttyAMA0
+    adapters=0
+    release="Debian 13's armhf kernel (armmp-lpae) on QEMU's virt board"
+fi
+
 # --- one boot ----------------------------------------------------------------------------------------
 
 # Boots the disk and follows the rows' serial port until the box says it is done (its status),
@@ -120,21 +150,15 @@ boot() {  # phase, seconds
     local phase=$1 seconds=$2 line status=
     echo "$phase" >"$work/share/phase"
     : >"$work/rows.log"
-    # Besides the gadgets, an xHCI controller of QEMU's, for FTDI serial adapters (modems behind a
-    # USB-serial bridge) and a hub plugged while the box runs, through QEMU's monitor; the
-    # adapters' far ends are pseudo-terminals here, answered by the simulator.
     : >"$work/qemu.err"
-    qemu-system-x86_64 -accel "$accel" -smp "${BOX_SMP:-2}" -m 1024 -display none -nodefaults -no-reboot \
-        -kernel "$kernel" -initrd "$initrd" \
-        -append "console=ttyS0 root=/dev/vda rw quiet panic=-1 systemd.show_status=0" \
+    "${machine[@]}" -m 1024 -display none -nodefaults -no-reboot -kernel "$kernel" -initrd "$initrd" \
+        -append "console=$console root=/dev/vda rw quiet panic=-1 systemd.show_status=0" \
         -drive "file=$work/box.img,format=raw,if=virtio,cache=unsafe" \
         -virtfs "local,path=$work/share,mount_tag=box,security_model=none" \
-        -device qemu-xhci,id=xhci -chardev pty,id=adapter1 -chardev pty,id=adapter2 -chardev pty,id=adapter3 \
-        -monitor "tcp:127.0.0.1:$monitor_port,server=on,wait=off" \
-        -serial "file:$work/console.log" -serial "file:$work/rows.log" -nic none >"$work/qemu.err" 2>&1 &
+        -monitor "tcp:127.0.0.1:$monitor_port,server=on,wait=off" -nic none >"$work/qemu.err" 2>&1 &
     qemu_pid=$!
     local pty
-    for _ in $(seq 50); do [ "$(grep -c 'redirected to /dev/pts' "$work/qemu.err")" = 3 ] && break; sleep 0.1; done
+    for _ in $(seq 50); do [ "$(grep -c 'redirected to /dev/pts' "$work/qemu.err")" = "$adapters" ] && break; sleep 0.1; done
     for pty in $(sed -n 's#.*redirected to \(/dev/pts/[0-9]*\) .*#\1#p' "$work/qemu.err"); do
         "$modem_sim" --answer "$pty" &
         sims+=("$!")
@@ -172,13 +196,17 @@ boot() {  # phase, seconds
 
 # --- the rows ----------------------------------------------------------------------------------------
 
-say "booting Debian 12's kernel under $accel"
+say "booting $release under $accel"
 if [ "$mode" = bench ]; then
     boot bench 600 || fail "the benchmark failed"
     exit 0
 fi
 if [ "$mode" = heal ]; then
     boot "$mode" 420 || fail "the heal rows failed"
+    exit 0
+fi
+if [ "$mode" = arm ]; then
+    boot "$mode" 600 || fail "the ARM box's rows failed"
     exit 0
 fi
 

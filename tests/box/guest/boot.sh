@@ -7,6 +7,7 @@ case $phase in
     main | after-cut) . "$share/guest/rows.sh" ;;
     heal) . "$share/guest/heal.sh" ;;
     bench) . "$share/guest/bench.sh" ;;
+    arm) . "$share/guest/arm.sh" ;;
     *) fail "no phase '$phase'" ;;
 esac
 echo "@@done 0" >&3

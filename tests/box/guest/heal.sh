@@ -10,6 +10,7 @@ wait_for 20 "modemwatchd active after install" systemctl is-active --quiet modem
 echo 'MODEMWATCHD_OPTS="--heal"' >/etc/default/modemwatchd
 systemctl restart modemwatchd.service
 wait_for 20 "modemwatchd active with --heal" systemctl is-active --quiet modemwatchd.service
+say "installed, healing on"
 refuse_sends["simcom 2"]="+CMS ERROR: 38"
 plug_modems ec25 simcom acm
 modemwatchctl probe --udev-rules --write >/tmp/write.log 2>&1 || fail "probe --udev-rules --write: $(cat /tmp/write.log)"

@@ -4,8 +4,14 @@
 # the shared folder for the host to show.
 
 share=/media/box
-exec 3>/dev/ttyS1
-stty -F /dev/ttyS1 -opost 2>/dev/null || true
+# The rows' channel to the host: the second serial port, or on a board with one serial port a
+# virtio port named "rows".
+if [ -e /dev/virtio-ports/rows ]; then
+    exec 3>/dev/virtio-ports/rows
+else
+    exec 3>/dev/ttyS1
+    stty -F /dev/ttyS1 -opost 2>/dev/null || true
+fi
 # A row's line; the host adds its own clock.
 say() { echo "box: $*" >&3; }
 
@@ -158,7 +164,7 @@ answer() {  # modem, interface; the simulator notes each hang-up of its port in 
 # rules keep it off (smsd's own ports are smsd's).
 modem_manager_done() {
     local pid
-    for pid in $(pidof ModemManager); do
+    for pid in $(pidof ModemManager || true); do
         ! ls -l "/proc/$pid/fd" 2>/dev/null | grep -qE '/dev/tty(USB|ACM)' || return 1
     done
 }
