@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test of modemwatchd; with stage names as arguments, only those stages. First it
-# installs the Debian packages the chosen stages need and the machine lacks (as root; without
-# root it names them and stops). The end-to-end stages need root (or unprivileged user
+# Runs every test of modemwatchd; with stage names as arguments, only those stages (a+b: two
+# side by side). First it installs the Debian packages the chosen stages need and the machine
+# lacks (as root; without root it names them and stops). The end-to-end stages need root (or unprivileged user
 # namespaces) for the fake box.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,7 +25,8 @@ declare -A stage_packages=(
     [fuzz]="clang libclang-rt-14-dev"
     [lint]="clang-tidy cppcheck"
     [system]="mmdebstrap systemd-container dpkg-dev debhelper"
-    [box]="mmdebstrap qemu-system-x86 e2fsprogs dpkg-dev debhelper"
+    [box]="mmdebstrap qemu-system-x86 qemu-system-arm qemu-user-static arch-test e2fsprogs dpkg-dev debhelper
+           g++-arm-linux-gnueabi binutils-arm-linux-gnueabihf"
 )
 common_packages="cmake g++ make libgtest-dev util-linux strace procps jq"
 
@@ -59,11 +60,16 @@ set_up() {
     [ -z "$policy" ] || rm -f "$policy"
 }
 
+# Builds a tree, once a run for the same options: the stages after the first that builds it, and
+# stages run side by side, find it built.
+declare -A configured=()
 configure() {  # build directory, then cmake options
     local dir=$1
     shift
+    [ "${configured[$dir]:-}" != "$*" ] || return 0
     cmake -S . -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j"$jobs"
+    configured[$dir]=$*
 }
 
 # The daemon on this machine: unit tests, end-to-end tests as root and without root.
@@ -72,23 +78,17 @@ stage_native() {
     ctest --test-dir build -j"$jobs" --output-on-failure --label-exclude 'smsd|metrics'
 }
 
-# The static ARMv6 binary we ship: unit tests under qemu, then the whole end-to-end suite
-# driving that very binary on the oldest CPU we support and on a Cortex-A7.
+# The static ARMv6 binary we ship and the static aarch64 one of the arm64 package (64-bit
+# Raspberry Pi OS): their unit tests under qemu, the first on the oldest CPU we support. (The
+# package stage drives the binaries the packages ship through the end-to-end suite, and the box
+# stage the armhf one on an ARM kernel.)
 stage_arm() {
-    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     configure build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armv6-static.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
     ctest --test-dir build-arm -j"$jobs" --output-on-failure
-    for cpu in arm1176 cortex-a7; do
-        MODEMWATCHD_BINARY=$PWD/build-arm/modemwatchd MODEMWATCHD_EMULATOR="qemu-arm-static -cpu $cpu" \
-            ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
-    done
     arm-linux-gnueabi-strip -o build-arm/modemwatchd.stripped build-arm/modemwatchd
     echo "stripped ARMv6 binary: $(stat -c %s build-arm/modemwatchd.stripped) bytes"
-    # The static aarch64 binary of the arm64 package (64-bit Raspberry Pi OS), the same way.
     configure build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-static.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
     ctest --test-dir build-arm64 -j"$jobs" --output-on-failure
-    MODEMWATCHD_BINARY=$PWD/build-arm64/modemwatchd MODEMWATCHD_EMULATOR="$arm64_emulator" \
-        ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
     aarch64-linux-gnu-strip -o build-arm64/modemwatchd.stripped build-arm64/modemwatchd
     echo "stripped aarch64 binary: $(stat -c %s build-arm64/modemwatchd.stripped) bytes"
 }
@@ -148,19 +148,37 @@ stage_system() {
     done
 }
 
-# The amd64 package on Debian 12's own kernel, booted by QEMU, with USB modems the kernel makes
-# (dummy_hcd and configfs gadgets) bound by the stock drivers: the package stage's .deb when
-# there is one, else built here. Two boxes side by side: the rows, and the heal rows, which
-# mostly wait on smsd's timeouts.
-kernel_box() {  # rows or heal
-    BOX_SMP=$([ "$1" = rows ] && echo 2 || echo 1) \
-        tests/box/kernel_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim "$1"
+# The packages on Debian 13's own kernels, booted by QEMU, with USB modems the kernel makes
+# (dummy_hcd and configfs gadgets) bound by the stock drivers: the package stage's .debs when
+# there are, else built here. The amd64 package on a PC in two boxes side by side, the rows and
+# the heal rows, which mostly wait on smsd's timeouts; the armhf package on the 32-bit ARM
+# kernel, with the ARM simulator.
+kernel_box() {  # rows, heal or arm
+    case $1 in
+        arm) tests/box/kernel_box.sh build-deb/modemwatchd_*_armhf.deb build-arm/tests/modem-sim arm ;;
+        *) BOX_SMP=$([ "$1" = rows ] && echo 2 || echo 1) \
+            tests/box/kernel_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim "$1" ;;
+    esac
 }
 stage_box() {
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    ls build-deb/modemwatchd_*_amd64.deb >/dev/null 2>&1 || scripts/build-deb.sh amd64
-    tests/box/kernel_box.sh --prepare
-    side_by_side kernel_box rows heal
+    configure build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armv6-static.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+    local arch
+    for arch in amd64 armhf; do
+        ls build-deb/modemwatchd_*_$arch.deb >/dev/null 2>&1 || scripts/build-deb.sh $arch
+        tests/box/kernel_box.sh --prepare $arch
+    done
+    # The emulated ARM CPU is about ten times slower than the PC's: beside both PC boxes none of
+    # the three boots and installs within its bounds. It follows the rows, beside the heal rows'
+    # last waits.
+    side_by_side box_lane "rows arm" heal
+}
+# The boxes named, one after the other.
+box_lane() {  # "box box ..."
+    local box
+    for box in $1; do
+        kernel_box "$box" || return 1
+    done
 }
 
 # The shipped ARM binary, under qemu, against Debian's real smsd with simulated modems.
@@ -216,20 +234,37 @@ stage_fuzz() {
 
 # clang-tidy (.clang-tidy) and cppcheck over the daemon's sources: any finding fails.
 stage_lint() {
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-    clang-tidy -p build --quiet $(find src -name "*.cpp" | sort) 2> >(grep -v "warnings generated" >&2)
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    find src -name "*.cpp" | sort | xargs -P "$jobs" -n 4 clang-tidy -p build --quiet \
+        2> >(grep -v "warnings generated" >&2)
     echo "clang-tidy: no findings"
     cppcheck --enable=warning,style,performance,portability --inline-suppr --error-exitcode=1 --std=c++17 \
         -I src --suppress=missingIncludeSystem --quiet src
     echo "cppcheck: no findings"
 }
 
-all_stages=(native arm package system box smsd metrics sanitize soak fuzz lint)
-stages=("${@:-${all_stages[@]}}")
-set_up "${stages[@]}"
-for stage in "${stages[@]}"; do
-    echo "=== stage: $stage"
-    start=$SECONDS
-    "stage_$stage"
-    echo "=== stage $stage passed in $((SECONDS - start)) s"
+run_stage() {  # name
+    local start=$SECONDS
+    echo "=== stage: $1"
+    "stage_$1"
+    echo "=== stage $1 passed in $((SECONDS - start)) s"
+}
+
+# A whole run puts side by side (a+b) stages of which one mostly waits and the other neither
+# runs the daemon nor an smsd: smsd's rows wait out its timeouts beside lint, the booted
+# containers boot beside the fuzzers. A daemon under test stops any smsd it finds in the pid
+# namespace, so no stage that runs one goes beside smsd or the system stage.
+all_stages=(native arm package box smsd+lint system+fuzz metrics sanitize soak)
+groups=("${@:-${all_stages[@]}}")
+set_up $(printf '%s\n' "${groups[@]}" | tr + '\n')
+for group in "${groups[@]}"; do
+    if [[ $group == *+* ]]; then
+        IFS=+ read -ra side <<<"$group"
+        # The tree they share is built before either starts.
+        configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        side_by_side run_stage "${side[@]}"
+    else
+        run_stage "$group"
+    fi
 done
+echo "=== all passed in $SECONDS s"
