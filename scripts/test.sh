@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of modemwatchd; with stage names as arguments, only those stages (a+b: two
 # side by side). First it installs the Debian packages the chosen stages need and the machine
-# lacks (as root; without root it names them and stops). The end-to-end stages need root (or unprivileged user
-# namespaces) for the fake box.
+# lacks (as root; without root it names them and stops). The end-to-end stages need root (or
+# unprivileged user namespaces) for the fake box.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)

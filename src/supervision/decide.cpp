@@ -65,6 +65,12 @@ bool servesAModem(const Measurements& seen, const PortHealths& health)
     return false;
 }
 
+// smsd's newest sign of life: the newest of its files' modification times, or its start.
+double newestSign(const Measurements& seen)
+{
+    return std::max(seen.smsd_signs.newest, timespecSeconds(seen.smsd.started));
+}
+
 } // namespace
 
 Decision decide(const Measurements& seen, const KeptState& kept)
@@ -83,7 +89,7 @@ Decision decide(const Measurements& seen, const KeptState& kept)
     const bool settled = !decision.changed && !kept.restart_owed;
     decision.revive = settled && seen.present > 0 && !seen.smsd.running && kept.passes >= kept.next_revival_pass;
     const double started = timespecSeconds(seen.smsd.started);
-    const double newest_sign = std::max(seen.smsd_signs.newest, started);
+    const double newest_sign = newestSign(seen);
     decision.smsd_quiet_for = seen.wall - newest_sign;
     if (kept.last_pass_boottime >= 0) {
         // No stiller than the boot-time clock tells since a pass first found this sign, or since
@@ -158,7 +164,7 @@ KeptState rememberPass(KeptState kept, const Measurements& seen, const Decision&
         kept.unresponsive_restarts = 0;
         kept.next_unresponsive_pass = 0;
     }
-    const double newest_sign = std::max(seen.smsd_signs.newest, timespecSeconds(seen.smsd.started));
+    const double newest_sign = newestSign(seen);
     if (newest_sign != kept.smsd_newest_sign || kept.smsd_sign_boottime < 0) {
         kept.smsd_newest_sign = newest_sign;
         kept.smsd_sign_boottime = seen.boottime;

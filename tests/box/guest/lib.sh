@@ -173,6 +173,8 @@ modem_manager_done() {
 
 ports_configured() { grep -c '^\[GSM' /etc/smsd.conf 2>/dev/null || true; }
 configured_devices() { sed -n 's#^device = /dev/##p' /etc/smsd.conf 2>/dev/null | sort | xargs; }
+# The last pass has ended with no port configured: its restart is counted.
+configured_none() { grep -qx "modemwatchd_ports_configured 0" /run/modemwatchd/modemwatchd.prom; }
 passes() { sed -n 's/^modemwatchd_passes_total //p' /run/modemwatchd/modemwatchd.prom 2>/dev/null; }
 restarts() {
     awk '/^modemwatchd_smsd_restarts_total/ { n += $2 } END { print n + 0 }' /run/modemwatchd/modemwatchd.prom

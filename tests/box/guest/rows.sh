@@ -11,8 +11,6 @@ links_to_interface() {  # modem, interface
     [ "$(cat /sys/class/tty/"$tty"/device/../bInterfaceNumber 2>/dev/null || cat /sys/class/tty/"$tty"/device/bInterfaceNumber)" = "$2" ]
 }
 all_three() { echo "$(link_of ec25) $(link_of simcom) $(link_of acm)"; }
-# The last pass has ended with no port configured: its restart is counted.
-configured_none() { grep -qx "modemwatchd_ports_configured 0" /run/modemwatchd/modemwatchd.prom; }
 
 if [ "$phase" = main ]; then
     # --- install ----------------------------------------------------------------------------------
