@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test of modemwatchd; with stage names as arguments, only those stages (a+b: two
-# side by side). First it installs the Debian packages the chosen stages need and the machine
+# Runs every test of modemwatchd; with stage names as arguments, only those stages (a+b: side by
+# side; a,b: one after the other, as one side). First it installs the Debian packages the chosen stages need and the machine
 # lacks (as root; without root it names them and stops). The end-to-end stages need root (or
 # unprivileged user namespaces) for the fake box.
 set -euo pipefail
@@ -28,13 +28,21 @@ declare -A stage_packages=(
     [box]="mmdebstrap qemu-system-x86 qemu-system-arm qemu-user-static arch-test e2fsprogs dpkg-dev debhelper
            g++-arm-linux-gnueabi binutils-arm-linux-gnueabihf"
 )
-common_packages="cmake g++ make libgtest-dev util-linux strace procps jq"
+common_packages="cmake g++ make libgtest-dev util-linux strace procps jq ccache"
+
+# Every compiler through ccache, its cache kept with the box disks: a run with it warm builds its
+# eight trees (the packages' among them) in seconds, not the ten minutes a cold one takes. Paths
+# under the work tree are hashed relative to it, so a fresh clone elsewhere finds them too.
+export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true CCACHE_MAXSIZE=2G
+[ "$(id -u)" != 0 ] || export CCACHE_DIR=${CCACHE_DIR:-/var/cache/modemwatchd-test/ccache}
 
 # Installs what the stages need and is missing. smstools and the node exporter are what the
 # tests run against: installed with a policy-rc.d that keeps them from starting on this machine.
 set_up() {
     local wanted=$common_packages missing=() package
     for stage in "$@"; do
+        stage=${stage%%-*}  # box-rows: the box's
         [ -n "${stage_packages[$stage]+set}" ] || { echo "test.sh: no stage '$stage'" >&2; exit 2; }
         wanted+=" ${stage_packages[$stage]}"
     done
@@ -150,17 +158,10 @@ stage_system() {
 
 # The packages on Debian 13's own kernels, booted by QEMU, with USB modems the kernel makes
 # (dummy_hcd and configfs gadgets) bound by the stock drivers: the package stage's .debs when
-# there are, else built here. The amd64 package on a PC in two boxes side by side, the rows and
-# the heal rows, which mostly wait on smsd's timeouts; the armhf package on the 32-bit ARM
-# kernel, with the ARM simulator.
-kernel_box() {  # rows, heal or arm
-    case $1 in
-        arm) tests/box/kernel_box.sh build-deb/modemwatchd_*_armhf.deb build-arm/tests/modem-sim arm ;;
-        *) BOX_SMP=$([ "$1" = rows ] && echo 2 || echo 1) \
-            tests/box/kernel_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim "$1" ;;
-    esac
-}
-stage_box() {
+# there are, else built here. The amd64 package on a PC in two boxes, the rows (box-rows) and
+# the heal rows (box-heal), which mostly wait on smsd's timeouts; the armhf package on the 32-bit
+# ARM kernel, with the ARM simulator (box-arm). Each box alone: scripts/test.sh box-arm.
+box_ready() {
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     configure build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armv6-static.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
     local arch
@@ -168,17 +169,24 @@ stage_box() {
         ls build-deb/modemwatchd_*_$arch.deb >/dev/null 2>&1 || scripts/build-deb.sh $arch
         tests/box/kernel_box.sh --prepare $arch
     done
-    # The emulated ARM CPU is about ten times slower than the PC's: beside both PC boxes none of
-    # the three boots and installs within its bounds. It follows the rows, beside the heal rows'
-    # last waits.
-    side_by_side box_lane "rows arm" heal
 }
-# The boxes named, one after the other.
-box_lane() {  # "box box ..."
-    local box
-    for box in $1; do
-        kernel_box "$box" || return 1
-    done
+stage_box-rows() {
+    box_ready
+    BOX_SMP=2 tests/box/kernel_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim rows
+}
+stage_box-heal() {
+    box_ready
+    BOX_SMP=1 tests/box/kernel_box.sh build-deb/modemwatchd_*_amd64.deb build/tests/modem-sim heal
+}
+stage_box-arm() {
+    box_ready
+    tests/box/kernel_box.sh build-deb/modemwatchd_*_armhf.deb build-arm/tests/modem-sim arm
+}
+# All three. The emulated ARM CPU is about ten times slower than the PC's: beside both PC boxes
+# none of the three boots and installs within its bounds. It follows the rows, beside the heal
+# rows' last waits.
+stage_box() {
+    run_group box-rows,box-arm+box-heal
 }
 
 # The shipped ARM binary, under qemu, against Debian's real smsd with simulated modems.
@@ -250,21 +258,38 @@ run_stage() {  # name
     echo "=== stage $1 passed in $((SECONDS - start)) s"
 }
 
-# A whole run puts side by side (a+b) stages of which one mostly waits and the other neither
-# runs the daemon nor an smsd: smsd's rows wait out its timeouts beside lint, the booted
-# containers boot beside the fuzzers. A daemon under test stops any smsd it finds in the pid
-# namespace, so no stage that runs one goes beside smsd or the system stage.
-all_stages=(native arm package box smsd+lint system+fuzz metrics sanitize soak)
-groups=("${@:-${all_stages[@]}}")
-set_up $(printf '%s\n' "${groups[@]}" | tr + '\n')
-for group in "${groups[@]}"; do
-    if [[ $group == *+* ]]; then
-        IFS=+ read -ra side <<<"$group"
-        # The tree they share is built before either starts.
-        configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-        side_by_side run_stage "${side[@]}"
-    else
-        run_stage "$group"
+# Stages one after the other (a,b). Called plainly, never in a test: set -e ends the lane at the
+# first failing command of a stage.
+run_lane() {  # "a,b"
+    local stage stages
+    IFS=, read -ra stages <<<"$1"
+    for stage in "${stages[@]}"; do
+        run_stage "$stage"
+    done
+}
+
+# Lanes side by side (a+b,c). What they share is built before any starts.
+run_group() {  # "a+b,c"
+    if [[ $1 != *+* ]]; then
+        run_lane "$1"
+        return
     fi
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    [[ $1 != *box* ]] || box_ready
+    IFS=+ read -ra lanes <<<"$1"
+    side_by_side run_lane "${lanes[@]}"
+}
+
+# A whole run puts side by side stages of which one mostly waits and the others neither run
+# the daemon nor an smsd where they share a pid namespace: the heal rows wait out smsd's timeouts
+# in a box of their own beside the PC rows and then the ARM box, and the smsd and soak stages
+# follow them there, beside the ARM box's emulated machine; the booted containers boot beside the
+# fuzzers and lint. A daemon under test stops any smsd it finds in the pid namespace, so no
+# stage that runs one goes beside smsd or the system stage.
+all_stages=(native arm package box-rows,box-arm+box-heal,smsd,soak system+fuzz+lint metrics sanitize)
+groups=("${@:-${all_stages[@]}}")
+set_up $(printf '%s\n' "${groups[@]}" | tr '+,' '\n\n')
+for group in "${groups[@]}"; do
+    run_group "$group"
 done
 echo "=== all passed in $SECONDS s"
