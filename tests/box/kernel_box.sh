@@ -147,7 +147,7 @@ fi
 # Boots the disk and follows the rows' serial port until the box says it is done (its status),
 # asks for the power cut (the machine is killed at once: 100), or goes quiet for `seconds`.
 boot() {  # phase, seconds
-    local phase=$1 seconds=$2 line status=
+    local phase=$1 seconds=$2 line chunk partial= status=
     echo "$phase" >"$work/share/phase"
     : >"$work/rows.log"
     : >"$work/qemu.err"
@@ -173,7 +173,14 @@ boot() {  # phase, seconds
             fail "$phase: no word from the box for $seconds s"
         fi
         kill -0 "$qemu_pid" 2>/dev/null || fail "$phase: QEMU ended: $(cat "$work/qemu.err")"
-        IFS= read -r -t 1 -u "$rows" line || continue
+        # A line the emulated serial port is still writing when the second is up is kept and
+        # completed by the next read: cut, its "box:" would be lost and the box seem silent.
+        if ! IFS= read -r -t 1 -u "$rows" chunk; then
+            partial+=$chunk
+            continue
+        fi
+        line=$partial$chunk
+        partial=
         line=${line%$'\r'}
         case $line in
             @@power-cut) kill -KILL "$qemu_pid"; status=100 ;;
