@@ -16,6 +16,18 @@ int decimal(const std::string& text)
     return text.empty() || *end != '\0' || value < 0 || value > 0xffff ? -1 : static_cast<int>(value);
 }
 
+UsbInterface readInterface(const std::string& path)
+{
+    UsbInterface interface;
+    interface.path = path;
+    interface.number = static_cast<int>(std::strtol(sysfsAttribute(path, "bInterfaceNumber").c_str(), nullptr, 16));
+    interface.interface_class = sysfsAttribute(path, "bInterfaceClass");
+    interface.subclass = sysfsAttribute(path, "bInterfaceSubClass");
+    interface.protocol = sysfsAttribute(path, "bInterfaceProtocol");
+    interface.driver = baseName(linkTarget(path + "/driver"));
+    return interface;
+}
+
 } // namespace
 
 std::vector<std::string> usbSerialTtys(const std::string& sys)
@@ -47,6 +59,36 @@ std::optional<UsbDevice> readUsbDevice(const std::string& path)
     return device;
 }
 
+std::vector<UsbDevice> usbDevices(const std::string& sys)
+{
+    std::vector<UsbDevice> devices;
+    const std::string bus = sys + "/bus/usb/devices/";
+    for (const std::string& name : sortedEntries(bus)) {
+        // 1-1.2:1.0 is an interface of 1-1.2.
+        if (name.find(':') != std::string::npos) {
+            continue;
+        }
+        std::optional<UsbDevice> device = readUsbDevice(resolvedPath(bus + name));
+        if (device) {
+            devices.push_back(std::move(*device));
+        }
+    }
+    return devices;
+}
+
+std::vector<UsbInterface> usbInterfaces(const UsbDevice& device)
+{
+    std::vector<UsbInterface> interfaces;
+    for (const std::string& name : sortedEntries(device.path)) {
+        if (name.rfind(device.name + ":", 0) == 0 && !sysfsAttribute(device.path + "/" + name, "bInterfaceNumber").empty()) {
+            interfaces.push_back(readInterface(device.path + "/" + name));
+        }
+    }
+    std::sort(interfaces.begin(), interfaces.end(),
+              [](const UsbInterface& a, const UsbInterface& b) { return a.number < b.number; });
+    return interfaces;
+}
+
 std::optional<TtyOnUsb> usbBehindTty(const std::string& sys, const std::string& tty)
 {
     std::string interface = resolvedPath(sys + "/class/tty/" + tty + "/device");
@@ -63,10 +105,6 @@ std::optional<TtyOnUsb> usbBehindTty(const std::string& sys, const std::string& 
     }
     TtyOnUsb found;
     found.device = std::move(*device);
-    found.interface.path = interface;
-    found.interface.number =
-        static_cast<int>(std::strtol(sysfsAttribute(interface, "bInterfaceNumber").c_str(), nullptr, 16));
-    found.interface.interface_class = sysfsAttribute(interface, "bInterfaceClass");
-    found.interface.driver = baseName(linkTarget(interface + "/driver"));
+    found.interface = readInterface(interface);
     return found;
 }

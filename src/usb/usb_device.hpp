@@ -9,6 +9,7 @@ struct UsbInterface {
     std::string path;             // its sysfs directory: .../1-1.2/1-1.2:1.3
     int number = -1;              // bInterfaceNumber
     std::string interface_class;  // bInterfaceClass, two hex digits
+    std::string subclass, protocol;  // bInterfaceSubClass, bInterfaceProtocol: the same
     std::string driver;           // option, qcserial, cdc_acm, pl2303, ...
 };
 
@@ -33,6 +34,13 @@ std::vector<std::string> usbSerialTtys(const std::string& sys);
 // directory with a bInterfaceNumber, whose parent is the USB device (it has an idVendor).
 // Nothing for a tty that is on no USB device.
 std::optional<TtyOnUsb> usbBehindTty(const std::string& sys, const std::string& tty);
+
+// Every USB device `sys` lists under bus/usb/devices (root hubs and hubs among them), by kernel
+// name.
+std::vector<UsbDevice> usbDevices(const std::string& sys);
+
+// The interfaces of the device's active configuration, by number.
+std::vector<UsbInterface> usbInterfaces(const UsbDevice& device);
 
 // The USB device in the sysfs directory `path`, its attributes read now. Nothing when the
 // directory is no USB device (no idVendor), or no longer there.

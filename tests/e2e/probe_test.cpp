@@ -106,6 +106,12 @@ TEST(Probe, FindsEachModemsAtPortNamesItByUsbPathAndNeverOpensAHeldPort)
     for (const FakeUsbDevice& device : devices) {
         addFakeUsbDevice(sys, device);
     }
+    // Two sticks without a tty: one still a CD-ROM, one with the HiLink firmware.
+    addFakeUsbDevice(sys, {"1-1.6", "12d1", "1f01", "HUAWEI", "HUAWEI Mobile", ""});
+    addFakeUsbInterface(sys, {"1-1.6", 0});
+    addFakeUsbDevice(sys, {"1-1.7", "12d1", "14dc", "HUAWEI", "HUAWEI HiLink", ""});
+    addFakeUsbInterface(sys, {"1-1.7", 0, "02", "cdc_ether"});
+    addFakeUsbInterface(sys, {"1-1.7", 1, "0a", "cdc_ether"});
     for (const FakePort& port : ports) {
         addFakeUsbPort(sys, {port.tty, port.usb_path, port.interface, port.interface_class, port.driver});
         plugPort(box, port);
@@ -134,6 +140,16 @@ TEST(Probe, FindsEachModemsAtPortNamesItByUsbPathAndNeverOpensAHeldPort)
               std::string::npos) << listed.out;
     EXPECT_NE(listed.out.find("\nnot probed  ttyUSB2  1-1.2     12d1:1001  02  option   gsmmodem-1-1.2\n"), std::string::npos)
         << listed.out;
+    // What switches the stick depends on this machine: usb_modeswitch installed or not.
+    const bool modeswitch = access("/usr/sbin/usb_modeswitch", X_OK) == 0;
+    for (const std::string& row : {
+             std::string("\nNO AT PORT  USB PATH  ID         MODEM                 WHY\n"),
+             std::string("\nstorage     1-1.6     12d1:1f01  HUAWEI HUAWEI Mobile  storage mode: ") +
+                 (modeswitch ? "usb_modeswitch switches it" : "switched by usb_modeswitch: install usb-modeswitch"),
+             std::string("\nnetwork     1-1.7     12d1:14dc  HUAWEI HUAWEI HiLink  this firmware has no AT port: SMS "
+                         "through smsd is not possible; a stick firmware or another modem is needed\n")}) {
+        EXPECT_NE(listed.out.find(row), std::string::npos) << row << "\n" << listed.out;
+    }
 
     const ProbeRun probed = probe(box, {"--at"});
     std::printf("probe --at, 4 modems, 4 ports that never answer, 1 held (%.1f s):\n%s", probed.seconds, probed.out.c_str());
@@ -162,9 +178,10 @@ TEST(Probe, FindsEachModemsAtPortNamesItByUsbPathAndNeverOpensAHeldPort)
 
     const ProbeRun json = probe(box, {"--at", "--json"});
     writeFile(box.root() + "/run/probe.json", json.out.substr(0, json.out.rfind('}') + 1));
-    EXPECT_EQ(std::system(("jq -e '.modems | length == 4 and .[0].at_port == \"ttyUSB2\" and "
+    EXPECT_EQ(std::system(("jq -e '(.modems | length == 4 and .[0].at_port == \"ttyUSB2\" and "
                            ".[1].chosen_by == \"layout 2c7c:0125\" and .[2].chosen_by == \"lowest answering\" and "
-                           ".[3].ports[0].held' " +
+                           ".[3].ports[0].held) and (.without_at_ports | map(.usb_path + \" \" + .mode) == "
+                           "[\"1-1.6 storage\", \"1-1.7 network\"])' " +
                            box.root() + "/run/probe.json >/dev/null")
                               .c_str()),
               0)

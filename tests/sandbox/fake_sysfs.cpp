@@ -54,19 +54,41 @@ void addFakeUsbDevice(const std::string& sys, const FakeUsbDevice& device)
     writeFile(dir + "/bDeviceClass", device.device_class + "\n");
     writeFile(dir + "/busnum", "1\n");
     writeFile(dir + "/devnum", std::to_string(device.address) + "\n");
+    makeDirs(sys + "/bus/usb/devices");
+    link(sys, "/bus/usb/devices/" + device.usb_path, fakeUsbDevicePath(device.usb_path));
+}
+
+namespace {
+
+// The interface's directory, relative to the tree's root.
+std::string addInterface(const std::string& sys, const std::string& usb_path, int number,
+                         const std::string& interface_class, const std::string& subclass,
+                         const std::string& protocol, const std::string& driver)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x", number);
+    const std::string interface = fakeUsbDevicePath(usb_path) + "/" + usb_path + ":1." + std::to_string(number);
+    makeDirs(sys + interface);
+    writeFile(sys + interface + "/bInterfaceNumber", std::string(hex) + "\n");
+    writeFile(sys + interface + "/bInterfaceClass", interface_class + "\n");
+    writeFile(sys + interface + "/bInterfaceSubClass", subclass + "\n");
+    writeFile(sys + interface + "/bInterfaceProtocol", protocol + "\n");
+    makeDirs(sys + "/bus/usb/drivers/" + driver);
+    link(sys, interface + "/driver", "/bus/usb/drivers/" + driver);
+    return interface;
+}
+
+} // namespace
+
+void addFakeUsbInterface(const std::string& sys, const FakeUsbInterface& interface)
+{
+    addInterface(sys, interface.usb_path, interface.interface, interface.interface_class, "00", "00", interface.driver);
 }
 
 void addFakeUsbPort(const std::string& sys, const FakeUsbPort& port)
 {
-    char number[8];
-    std::snprintf(number, sizeof number, "%02x", port.interface);
-    const std::string interface =
-        fakeUsbDevicePath(port.usb_path) + "/" + port.usb_path + ":1." + std::to_string(port.interface);
-    makeDirs(sys + interface);
-    writeFile(sys + interface + "/bInterfaceNumber", std::string(number) + "\n");
-    writeFile(sys + interface + "/bInterfaceClass", port.interface_class + "\n");
-    makeDirs(sys + "/bus/usb/drivers/" + port.driver);
-    link(sys, interface + "/driver", "/bus/usb/drivers/" + port.driver);
+    const std::string interface = addInterface(sys, port.usb_path, port.interface, port.interface_class, port.subclass,
+                                               port.protocol, port.driver);
     // ttyUSB hangs below a usb-serial port device, ttyACM on the interface itself.
     const std::string tty_device = port.tty.rfind("ttyUSB", 0) == 0 ? interface + "/" + port.tty : interface;
     makeDirs(sys + tty_device);

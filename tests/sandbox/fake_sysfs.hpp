@@ -17,6 +17,15 @@ struct FakeUsbPort {
     int interface = 0;
     std::string interface_class = "ff";
     std::string driver = "option";
+    std::string subclass = "00", protocol = "00";
+};
+
+// An interface with no tty: mass storage (class 08, usb-storage), a network adapter's.
+struct FakeUsbInterface {
+    std::string usb_path;
+    int interface = 0;
+    std::string interface_class = "08";
+    std::string driver = "usb-storage";
 };
 
 // The sysfs directory of the USB device `usb_path`, relative to the tree's root: /devices/...
@@ -24,3 +33,4 @@ std::string fakeUsbDevicePath(const std::string& usb_path);
 
 void addFakeUsbDevice(const std::string& sys, const FakeUsbDevice& device);
 void addFakeUsbPort(const std::string& sys, const FakeUsbPort& port);
+void addFakeUsbInterface(const std::string& sys, const FakeUsbInterface& interface);

@@ -4,11 +4,14 @@
 #include "common/concat.hpp"
 #include "common/text_escape.hpp"
 #include "common/text_table.hpp"
+#include "modemwatchctl/probe/modem_modes.hpp"
 #include "modemwatchctl/probe/probe_ports.hpp"
 #include "modemwatchctl/probe/probe_rules.hpp"
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -70,7 +73,41 @@ std::string table(const std::vector<UsbModem>& modems, bool probed)
     return alignedTable(rows);
 }
 
-std::string json(const std::vector<UsbModem>& modems, bool probed)
+// The modems without AT ports, after the ports: none of them can be served until switched or
+// replaced, and each says why.
+std::string modesTable(const std::vector<ModemWithoutAt>& modems)
+{
+    if (modems.empty()) {
+        return {};
+    }
+    std::vector<std::vector<std::string>> rows = {{"NO AT PORT", "USB PATH", "ID", "MODEM", "WHY"}};
+    std::transform(modems.begin(), modems.end(), std::back_inserter(rows), [](const ModemWithoutAt& modem) {
+        return std::vector<std::string>{modeName(modem.mode), modem.usb_path, modem.vendor + ":" + modem.product,
+                                        spaced({modem.manufacturer, modem.product_name}), modem.state};
+    });
+    for (auto& row : rows) {
+        for (std::string& cell : row) {
+            cell = printable(cell);
+        }
+    }
+    return "\n" + alignedTable(rows);
+}
+
+std::string modesJson(const std::vector<ModemWithoutAt>& modems)
+{
+    std::string text = ",\"without_at_ports\":[";
+    for (size_t m = 0; m < modems.size(); ++m) {
+        const ModemWithoutAt& modem = modems[m];
+        text += std::string(m == 0 ? "" : ",") + "{\"usb_path\":" + jsonString(modem.usb_path) +
+                ",\"vendor\":" + jsonString(modem.vendor) + ",\"product\":" + jsonString(modem.product) +
+                ",\"manufacturer\":" + jsonString(modem.manufacturer) +
+                ",\"product_name\":" + jsonString(modem.product_name) + ",\"mode\":" + jsonString(modeName(modem.mode)) +
+                ",\"state\":" + jsonString(modem.state) + "}";
+    }
+    return text + "]";
+}
+
+std::string json(const std::vector<UsbModem>& modems, bool probed, const std::vector<ModemWithoutAt>& without_at)
 {
     std::string text = "{\"modems\":[";
     for (size_t m = 0; m < modems.size(); ++m) {
@@ -98,7 +135,7 @@ std::string json(const std::vector<UsbModem>& modems, bool probed)
         }
         text += "]}";
     }
-    return text + "]}\n";
+    return text + "]" + modesJson(without_at) + "}\n";
 }
 
 } // namespace
@@ -132,7 +169,13 @@ int runProbe(const ProbeOptions& options)
             static_cast<void>(std::fputs(rules.c_str(), stdout));
         }
     } else {
-        const std::string text = options.json ? json(modems, probed) : table(modems, probed);
+        std::set<std::string> with_ttys;
+        for (const UsbModem& modem : modems) {
+            with_ttys.insert(modem.usb_path);
+        }
+        const std::vector<ModemWithoutAt> without_at = modemsWithoutAtPorts("/sys", with_ttys, readModeSwitchData(""));
+        const std::string text =
+            options.json ? json(modems, probed, without_at) : table(modems, probed) + modesTable(without_at);
         static_cast<void>(std::fputs(text.c_str(), stdout));
     }
     if (!found) {

@@ -83,6 +83,8 @@ std::vector<UsbModem> listSerialModems(const std::string& sys, const std::string
         port.tty = tty;
         port.interface = usb->interface.number;
         port.interface_class = usb->interface.interface_class;
+        port.subclass = usb->interface.subclass;
+        port.protocol = usb->interface.protocol;
         port.driver = usb->interface.driver;
         port.held = held.count(tty) != 0;
         const auto linked = links.find(tty);
@@ -122,21 +124,35 @@ void probeAtPorts(std::vector<UsbModem>& modems, const std::string& dev)
             port.model = answer.model;
             port.imei = answer.imei;
         }
-        const int known = knownAtInterface(modem.vendor, modem.product);
-        for (size_t k = 0; k < modem.ports.size(); ++k) {
-            // A held port of the known layout is the AT port smsd (or another program) already
-            // talks to: another interface answering AT is no reason to move away from it.
-            const SerialPort& port = modem.ports[k];
-            if (known >= 0 && port.interface == known && (port.answered || port.held)) {
-                modem.at_port = static_cast<int>(k);
-                modem.chosen_by = "layout " + modem.vendor + ":" + modem.product;
-            }
+        chooseAtPort(modem);
+    }
+}
+
+void chooseAtPort(UsbModem& modem)
+{
+    modem.at_port = -1;
+    modem.chosen_by.clear();
+    const int known = knownAtInterface(modem.vendor, modem.product);
+    for (size_t k = 0; k < modem.ports.size() && modem.at_port < 0; ++k) {
+        // A held port of the known layout is the AT port smsd (or another program) already talks
+        // to: another interface answering AT is no reason to move away from it.
+        const SerialPort& port = modem.ports[k];
+        if (!port.answered && !port.held) {
+            continue;
         }
-        for (size_t k = 0; k < modem.ports.size() && modem.at_port < 0; ++k) {
-            if (modem.ports[k].answered) {
-                modem.at_port = static_cast<int>(k);
-                modem.chosen_by = "lowest answering";
-            }
+        if (known >= 0 && port.interface == known) {
+            modem.at_port = static_cast<int>(k);
+            modem.chosen_by = "layout " + modem.vendor + ":" + modem.product;
+        } else if (known < 0 && modem.vendor == kHuaweiVendor &&
+                   isHuaweiPcUi(port.interface_class, port.subclass, port.protocol)) {
+            modem.at_port = static_cast<int>(k);
+            modem.chosen_by = "Huawei PC UI (" + port.interface_class + "/" + port.subclass + "/" + port.protocol + ")";
+        }
+    }
+    for (size_t k = 0; k < modem.ports.size() && modem.at_port < 0; ++k) {
+        if (modem.ports[k].answered) {
+            modem.at_port = static_cast<int>(k);
+            modem.chosen_by = "lowest answering";
         }
     }
 }

@@ -9,6 +9,7 @@ struct SerialPort {
     std::string tty;             // ttyUSB2, ttyACM0
     int interface = -1;          // bInterfaceNumber
     std::string interface_class; // bInterfaceClass, two hex digits
+    std::string subclass, protocol;  // bInterfaceSubClass, bInterfaceProtocol: the same
     std::string driver;          // option, qcserial, cdc_acm, pl2303, ...
     std::vector<std::string> links;  // the /dev gsmmodem entries that point at it
     bool held = false;               // some process has it open: never opened here
@@ -24,7 +25,7 @@ struct UsbModem {
     std::string manufacturer, product_name, serial;
     std::vector<SerialPort> ports;  // by interface number
     int at_port = -1;               // index into ports of the AT port, -1 while unknown
-    std::string chosen_by;          // "layout 12d1:1003" or "lowest answering"
+    std::string chosen_by;          // "layout 12d1:1003", "Huawei PC UI (ff/02/12)" or "lowest answering"
 };
 
 // Every ttyUSB* and ttyACM* of `sys` (normally /sys) on a USB device, with the gsmmodem links of
@@ -36,6 +37,10 @@ std::vector<UsbModem> listSerialModems(const std::string& sys, const std::string
 bool servesModems(const SerialPort& port);
 
 // Opens each free port that servesModems() says may be a modem and asks it "AT" (and, on an
-// answer, its make, model and IMEI), then picks each modem's AT port: by the known layout of its
-// vendor and product where there is one, else the lowest interface that answered.
+// answer, its make, model and IMEI), then picks each modem's AT port (chooseAtPort).
 void probeAtPorts(std::vector<UsbModem>& modems, const std::string& dev);
+
+// The modem's AT port among the ports that answered or are held: by the known layout of its
+// vendor and product where there is one, by its interface's kind on a Huawei, else the lowest
+// interface that answered.
+void chooseAtPort(UsbModem& modem);

@@ -76,6 +76,29 @@ std::string modelRules(const std::string& vendor, const std::string& product, in
            ", ENV{MODEMWATCHD_USB_INTERFACE}==\"" + twoHex(interface) + "\", SYMLINK+=\"gsmmodem-" + name + "\"\n";
 }
 
+// Every other Huawei in a serial mode, by the kind of its PC UI interface: those named by id
+// above keep their rules (one gsmmodem name a modem; were two ttys of one modem given it, udev
+// would link it to one of them only, never count it twice).
+std::string huaweiRules(const std::set<std::string>& named_models)
+{
+    std::string named;
+    for (const std::string& model : named_models) {
+        if (model.rfind(std::string(kHuaweiVendor) + ":", 0) == 0) {
+            named += (named.empty() ? "" : "|") + model.substr(5);
+        }
+    }
+    const std::string parent = "ATTRS{idVendor}==\"" + std::string(kHuaweiVendor) + "\"" +
+                               (named.empty() ? std::string() : ", ATTRS{idProduct}!=\"" + named + "\"");
+    return "\n# " + std::string(kHuaweiVendor) +
+           ": Huawei in a serial mode, any other product: the AT port is its PC UI interface, told by\n"
+           "# class, subclass and protocol, which move less than interface numbers do\n"
+           "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
+           kHuaweiVendor + "\"" + (named.empty() ? std::string() : ", ATTR{idProduct}!=\"" + named + "\"") +
+           ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n" + "SUBSYSTEM==\"tty\", " + parent +
+           ", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n" + "SUBSYSTEM==\"tty\", " + parent +
+           ", ENV{MODEMWATCHD_USB_INTERFACE_KIND}==\"" + kHuaweiPcUiPattern + "\", SYMLINK+=\"gsmmodem-%b\"\n";
+}
+
 } // namespace
 
 std::string udevRules(const std::vector<UsbModem>& modems)
@@ -90,7 +113,11 @@ std::string udevRules(const std::vector<UsbModem>& modems)
                        "# number of the USB interface a tty is on: a rule matches the attributes of one parent\n"
                        "# device only, and the AT port is told by its interface and its USB device together.\n"
                        "SUBSYSTEM==\"tty\", SUBSYSTEMS==\"usb\", ATTRS{bInterfaceNumber}==\"?*\", "
-                       "ENV{MODEMWATCHD_USB_INTERFACE}=\"$attr{bInterfaceNumber}\"\n";
+                       "ENV{MODEMWATCHD_USB_INTERFACE}=\"$attr{bInterfaceNumber}\"\n"
+                       "# And its kind, class/subclass/protocol, by which Huawei tells its functions apart.\n"
+                       "SUBSYSTEM==\"tty\", SUBSYSTEMS==\"usb\", ATTRS{bInterfaceProtocol}==\"?*\", "
+                       "ENV{MODEMWATCHD_USB_INTERFACE_KIND}=\"$attr{bInterfaceClass}/$attr{bInterfaceSubClass}/"
+                       "$attr{bInterfaceProtocol}\"\n";
     std::set<std::string> named_models;
     for (const UsbModem& modem : modems) {
         if (!plainUsbPath(modem.usb_path) || !plainId(modem.vendor) || !plainId(modem.product)) {
@@ -117,6 +144,8 @@ std::string udevRules(const std::vector<UsbModem>& modems)
         if (isBridgeDriver(port.driver)) {
             text += "# behind a USB-serial bridge: named in this USB port only\n" +
                     modelRules(modem.vendor, modem.product, port.interface, modem.usb_path);
+        } else if (modem.chosen_by.rfind("Huawei PC UI", 0) == 0) {
+            text += "# named by the Huawei rules at the end, by its interface's kind\n";
         } else if (named_models.insert(model).second) {
             text += "# named in any USB port\n" + modelRules(modem.vendor, modem.product, port.interface, "");
         } else {
@@ -124,13 +153,13 @@ std::string udevRules(const std::vector<UsbModem>& modems)
         }
     }
     for (const KnownLayout& layout : knownLayouts()) {
-        if (named_models.insert(std::string(layout.vendor) + ":" + layout.product).second) {
+        if (layout.interface >= 0 && named_models.insert(std::string(layout.vendor) + ":" + layout.product).second) {
             text += "\n# " + std::string(layout.vendor) + ":" + layout.product + ": " + layout.name +
                     ", a known layout: AT port on interface " + twoHex(layout.interface) + "\n" +
                     modelRules(layout.vendor, layout.product, layout.interface, "");
         }
     }
-    return text;
+    return text + huaweiRules(named_models);
 }
 
 int writeUdevRules(const std::string& rules)
