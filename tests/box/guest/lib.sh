@@ -57,7 +57,8 @@ since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 gadgets=/sys/kernel/config/usb_gadget
 declare -A udc_of
 
-# A gadget: name, idVendor, idProduct, functions ("gser" or "acm" each). Not plugged in yet.
+# A gadget: name, idVendor, idProduct, functions ("gser", "acm" or "mass_storage" each). Not
+# plugged in yet.
 make_modem() {
     local name=$1 vendor=$2 product=$3 g=$gadgets/$1 n=0 function
     shift 3
@@ -70,9 +71,30 @@ make_modem() {
     echo "$name" >"$g/strings/0x409/product"
     for function in "$@"; do
         mkdir "$g/functions/$function.$name$n"
+        if [ "$function" = mass_storage ]; then
+            # A stick in storage mode: the CD-ROM that holds its Windows driver.
+            truncate -s 1M "/tmp/$name.iso"
+            echo 1 >"$g/functions/$function.$name$n/lun.0/cdrom"
+            echo "/tmp/$name.iso" >"$g/functions/$function.$name$n/lun.0/file"
+        fi
         ln -s "$g/functions/$function.$name$n" "$g/configs/c.1/"
         n=$((n + 1))
     done
+}
+
+# A modem unplugged for good: its simulators ended and its gadget taken apart, which frees its
+# serial functions' ports (the kernel's u_serial has eight in all).
+remove_modem() {  # modem
+    local g=$gadgets/$1 key
+    for key in "${!sim_pid[@]}"; do
+        if [ "${key% *}" = "$1" ]; then
+            kill "${sim_pid[$key]}" 2>/dev/null || true
+            wait "${sim_pid[$key]}" 2>/dev/null || true
+            unset "sim_pid[$key]"
+        fi
+    done
+    find "$g/configs/c.1" -maxdepth 1 -type l -delete
+    rmdir "$g/configs/c.1" "$g"/functions/* "$g/strings/0x409" "$g"
 }
 
 # The gadget-side terminal of a modem's interface: /dev/ttyGS<port_num>.

@@ -1,6 +1,7 @@
 # The rows of the kernel box, one line each. Phase "main": install, probe, rules, served, unplug,
-# a new USB port, a burst, a hub, a modem that stops answering (healing off), and the power cut in the middle of a restart (the host kills the
-# machine). Phase "after-cut": the next boot, on the disk as the cut left it.
+# a new USB port, a burst, a stick in storage mode and modems of the table never probed, a hub, a
+# modem that stops answering (healing off), and the power cut in the middle of a restart (the
+# host kills the machine). Phase "after-cut": the next boot, on the disk as the cut left it.
 
 # The gsmmodem link each modem's AT port gets: named after the USB port it is in.
 link_of() { echo "gsmmodem-$(usb_path "$1")"; }
@@ -107,6 +108,56 @@ if [ "$phase" = main ]; then
     sleep 3  # a second wake-up, were there one, would have come by now
     [ $(($(restarts) - before)) = 1 ] || fail "$(($(restarts) - before)) smsd restarts for a burst of three"
     say "a burst of three plugs 0.4 s apart: one smsd restart serves them all ($took s)"
+
+    # --- a stick in storage mode, then modems of the table never probed -----------------------------
+    # The stick is a CD-ROM until switched (the box has no usb_modeswitch): probe names it so.
+    # Then, in the USB port where it was, a Quectel EC21 that no probe has seen, and the ACM modem
+    # as a Telit (its ids changed while unplugged): each named by the rules the table gave its
+    # model, on the interface of its AT port, and served. The SIM7600 makes room: the kernel
+    # has eight gadget serial ports in all.
+    unplug ec25
+    unplug simcom
+    remove_modem simcom
+    make_modem stick 12d1 1f01 mass_storage
+    plug stick 0
+    wait_enumerated stick
+    stick_path=$(usb_path stick)
+    udevadm settle --timeout=30
+    modemwatchctl probe --json >/tmp/probe.json || true
+    jq -e --arg path "$stick_path" '.without_at_ports | map(select(.usb_path == $path))
+        | length == 1 and .[0].mode == "storage" and .[0].vendor == "12d1" and .[0].product == "1f01"
+        and (.[0].state | test("install usb-modeswitch"))' /tmp/probe.json >/dev/null ||
+        fail "probe --json on a stick in storage mode: $(cat /tmp/probe.json)"
+    modemwatchctl probe | grep -q "^storage  *$stick_path  *12d1:1f01 .*storage mode: switched by usb_modeswitch: install usb-modeswitch$" ||
+        fail "probe on a stick in storage mode: $(modemwatchctl probe)"
+    unplug stick
+    remove_modem stick
+    make_modem ec21 2c7c 0121 gser gser gser
+    answer ec21 2
+    unplug acm
+    echo 0x1bc7 >"$gadgets/acm/idVendor"
+    echo 0x0021 >"$gadgets/acm/idProduct"
+    from=$(now)
+    plug ec21 0
+    plug acm 2
+    wait_enumerated ec21 acm
+    [ "$(usb_path ec21)" = "$stick_path" ] || fail "the EC21 is at $(usb_path ec21), not where the stick was"
+    wait_for 120 "the EC21 and the Telit served" served $(link_of ec21) $(link_of acm)
+    links_to_interface ec21 02 && links_to_interface acm 00 ||
+        fail "a link names a port other than its modem's AT port: $(ls -l /dev/gsmmodem*)"
+    say "a stick in storage mode listed by probe as such; in its USB port a Quectel EC21 (option), and a Telit (cdc_acm), never probed: named on interfaces 02 and 00 and served in $(since "$from") s"
+    unplug ec21
+    remove_modem ec21
+    unplug acm
+    echo 0x1546 >"$gadgets/acm/idVendor"
+    echo 0x01a8 >"$gadgets/acm/idProduct"
+    make_modem simcom 1e0e 9001 gser gser gser
+    answer simcom 2
+    plug ec25 0
+    plug simcom 1
+    plug acm 2
+    wait_enumerated ec25 simcom acm
+    wait_for 120 "smsd receiving on the three modems again" served $(all_three)
 
     # --- a hub where a modem was ---------------------------------------------------------------------
     # A modem behind a USB-serial bridge (QEMU's FTDI adapter) probed in a USB port, then a hub in
