@@ -59,9 +59,11 @@ ModeSwitchData readModeSwitchData(const std::string& root)
             continue;
         }
         // One rule an id: ATTR{idVendor}=="12d1", ATTR{idProduct}=="1f01", RUN+="usb_modeswitch ..."
-        const std::string vendor = "ATTR{idVendor}==\"", product = "\", ATTR{idProduct}==\"";
+        const std::string vendor = "ATTR{idVendor}==\"";
+        const std::string product = "\", ATTR{idProduct}==\"";
         for (size_t at = text.find(vendor); at != std::string::npos; at = text.find(vendor, at + 1)) {
-            const size_t v = at + vendor.size(), p = v + 4 + product.size();
+            const size_t v = at + vendor.size();
+            const size_t p = v + 4 + product.size();
             if (text.compare(v + 4, product.size(), product) == 0 && isId(text.substr(v, 4)) &&
                 isId(text.substr(p, 4)) && text.compare(p + 4, 1, "\"") == 0) {
                 data.ids.insert(text.substr(v, 4) + ":" + text.substr(p, 4));
