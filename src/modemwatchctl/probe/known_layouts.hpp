@@ -15,6 +15,13 @@ struct KnownLayout {
     const char* name;
 };
 
+// A vendor or product id as sysfs and udev rules spell it: four lowercase hex digits, so that
+// it can stand in a rule.
+inline bool isUsbId(const std::string& text)
+{
+    return text.size() == 4 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 // Every row of the table, in the order the rules file lists them.
 const std::vector<KnownLayout>& knownLayouts();
 

@@ -33,12 +33,6 @@ bool isFile(const std::string& path)
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// Four lowercase hex digits, as sysfs and udev rules spell an id.
-bool isId(const std::string& text)
-{
-    return text.size() == 4 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
 // Network adapter drivers a modem's data function is bound to.
 bool isNetworkDriver(const std::string& driver)
 {
@@ -64,8 +58,8 @@ ModeSwitchData readModeSwitchData(const std::string& root)
         for (size_t at = text.find(vendor); at != std::string::npos; at = text.find(vendor, at + 1)) {
             const size_t v = at + vendor.size();
             const size_t p = v + 4 + product.size();
-            if (text.compare(v + 4, product.size(), product) == 0 && isId(text.substr(v, 4)) &&
-                isId(text.substr(p, 4)) && text.compare(p + 4, 1, "\"") == 0) {
+            if (text.compare(v + 4, product.size(), product) == 0 && isUsbId(text.substr(v, 4)) &&
+                isUsbId(text.substr(p, 4)) && text.compare(p + 4, 1, "\"") == 0) {
                 data.ids.insert(text.substr(v, 4) + ":" + text.substr(p, 4));
             }
         }
@@ -76,7 +70,7 @@ ModeSwitchData readModeSwitchData(const std::string& root)
     }
     // The admin's own entries are files named for the id: /etc/usb_modeswitch.d/12d1:1f01.
     for (const std::string& name : sortedEntries(root + "/etc/usb_modeswitch.d")) {
-        if (name.size() == 9 && name[4] == ':' && isId(name.substr(0, 4)) && isId(name.substr(5))) {
+        if (name.size() == 9 && name[4] == ':' && isUsbId(name.substr(0, 4)) && isUsbId(name.substr(5))) {
             data.ids.insert(name);
         }
     }

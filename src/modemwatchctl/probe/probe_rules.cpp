@@ -44,12 +44,6 @@ bool plainUsbPath(const std::string& path)
     return !path.empty() && path.find_first_not_of("0123456789.-") == std::string::npos;
 }
 
-// An id as sysfs gives it: four hex digits.
-bool plainId(const std::string& id)
-{
-    return id.size() == 4 && id.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
 std::string twoHex(int number)
 {
     char text[8];
@@ -120,7 +114,7 @@ std::string udevRules(const std::vector<UsbModem>& modems)
                        "$attr{bInterfaceProtocol}\"\n";
     std::set<std::string> named_models;
     for (const UsbModem& modem : modems) {
-        if (!plainUsbPath(modem.usb_path) || !plainId(modem.vendor) || !plainId(modem.product)) {
+        if (!plainUsbPath(modem.usb_path) || !isUsbId(modem.vendor) || !isUsbId(modem.product)) {
             continue;
         }
         const std::string model = modem.vendor + ":" + modem.product;
