@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+# The end-to-end tests mostly wait on the daemon's passes: twice as many at once as there are CPUs.
+test_jobs=$((jobs * 2))
 arm_emulator="qemu-arm-static -cpu arm1176"
 arm64_emulator="qemu-aarch64-static -cpu cortex-a53"
 # Reruns of the end-to-end suite against other binaries leave out the minute-long hang (it tests
@@ -83,7 +85,7 @@ configure() {  # build directory, then cmake options
 # The daemon on this machine: unit tests, end-to-end tests as root and without root.
 stage_native() {
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    ctest --test-dir build -j"$jobs" --output-on-failure --label-exclude 'smsd|metrics'
+    ctest --test-dir build -j"$test_jobs" --output-on-failure --label-exclude 'smsd|metrics'
 }
 
 # The static ARMv6 binary we ship and the static aarch64 one of the arm64 package (64-bit
@@ -117,13 +119,13 @@ stage_package() {
     done
     local shipped=build-deb/amd64/modemwatchd-*/debian/modemwatchd
     MODEMWATCHD_BINARY=$(realpath $shipped/usr/sbin/modemwatchd) \
-        ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
+        ctest --test-dir build -j"$test_jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
     shipped=build-deb/armhf/modemwatchd-*/debian/modemwatchd
     MODEMWATCHD_BINARY=$(realpath $shipped/usr/sbin/modemwatchd) MODEMWATCHD_EMULATOR="$arm_emulator" \
-        ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
+        ctest --test-dir build -j"$test_jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
     shipped=build-deb/arm64/modemwatchd-*/debian/modemwatchd
     MODEMWATCHD_BINARY=$(realpath $shipped/usr/sbin/modemwatchd) MODEMWATCHD_EMULATOR="$arm64_emulator" \
-        ctest --test-dir build -j"$jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
+        ctest --test-dir build -j"$test_jobs" --output-on-failure --label-regex e2e --exclude-regex "$rerun_exclude"
     scripts/check-package.sh build-deb/modemwatchd_*_amd64.deb
 }
 
@@ -210,7 +212,7 @@ stage_metrics() {
 # Everything again with AddressSanitizer and UndefinedBehaviorSanitizer: daemon, harness, tests.
 stage_sanitize() {
     configure build-asan -DCMAKE_BUILD_TYPE=Debug -DMODEMWATCHD_SANITIZE=ON
-    ctest --test-dir build-asan -j"$jobs" --output-on-failure --label-exclude 'smsd|metrics'
+    ctest --test-dir build-asan -j"$test_jobs" --output-on-failure --label-exclude 'smsd|metrics'
 }
 
 # Thousands of passes with modems and status changing: natively for descriptors and resident
@@ -281,13 +283,15 @@ run_group() {  # "a+b,c"
 }
 
 # A whole run puts side by side stages of which one mostly waits and the others neither run
-# the daemon nor an smsd where they share a pid namespace: the heal rows wait out smsd's timeouts
-# in a box of their own beside the PC rows and then the ARM box; smsd's rows wait out its
-# timeouts beside lint; the booted containers boot beside the fuzzers. A daemon under test stops
-# any smsd it finds in the pid namespace, so no stage that runs one goes beside smsd or the
-# system stage. Nothing else goes beside the ARM box: its emulated CPU needs the machine (beside
-# the smsd stage's qemu-run binary it missed its 300 s bound for a restart of smstools).
-all_stages=(native arm package box-rows,box-arm+box-heal smsd+lint system+fuzz metrics sanitize soak)
+# the daemon nor an smsd where they share a pid namespace: the end-to-end tests beside the ARM
+# unit tests; the heal rows wait out smsd's timeouts in a box of their own beside the PC rows
+# and then the ARM box; smsd's rows wait out its timeouts beside lint; the booted containers
+# boot beside the fuzzers; the sanitizers' end-to-end tests wait beside the soak's passes, each
+# daemon in a box of its own with a fake smstools. A daemon under test stops any smsd it finds
+# in the pid namespace, so no stage that runs one goes beside smsd or the system stage. Nothing
+# else goes beside the ARM box: its emulated CPU needs the machine (beside the smsd stage's
+# qemu-run binary it missed its 300 s bound for a restart of smstools).
+all_stages=(native+arm package box-rows,box-arm+box-heal smsd+lint system+fuzz metrics sanitize+soak)
 groups=("${@:-${all_stages[@]}}")
 set_up $(printf '%s\n' "${groups[@]}" | tr '+,' '\n\n')
 for group in "${groups[@]}"; do
