@@ -18,7 +18,7 @@ declare -A may_use=(
     [supervision]="common log usb smstools metrics health heal supervision"
     [process]="common log heal supervision process"
     [modemwatchctl]="common metrics modemwatchctl"
-    [modemwatchctl/view]="common metrics modemwatchctl modemwatchctl/view"
+    [modemwatchctl/view]="common metrics modemwatchctl modemwatchctl/view modemwatchctl/probe"
     [modemwatchctl/wake]="common metrics modemwatchctl modemwatchctl/wake"
     [modemwatchctl/probe]="common usb modemwatchctl modemwatchctl/probe"
 )

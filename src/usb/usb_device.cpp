@@ -89,6 +89,13 @@ std::vector<UsbInterface> usbInterfaces(const UsbDevice& device)
     return interfaces;
 }
 
+bool allMassStorage(const std::vector<UsbInterface>& interfaces)
+{
+    return !interfaces.empty() && std::all_of(interfaces.begin(), interfaces.end(), [](const UsbInterface& interface) {
+        return interface.interface_class == "08";
+    });
+}
+
 std::optional<TtyOnUsb> usbBehindTty(const std::string& sys, const std::string& tty)
 {
     std::string interface = resolvedPath(sys + "/class/tty/" + tty + "/device");

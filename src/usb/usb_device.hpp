@@ -42,6 +42,10 @@ std::vector<UsbDevice> usbDevices(const std::string& sys);
 // The interfaces of the device's active configuration, by number.
 std::vector<UsbInterface> usbInterfaces(const UsbDevice& device);
 
+// Whether the interfaces of one device are all mass storage (class 08), and there is one: a
+// modem like this is the CD-ROM of its driver disc until usb_modeswitch switches it.
+bool allMassStorage(const std::vector<UsbInterface>& interfaces);
+
 // The USB device in the sysfs directory `path`, its attributes read now. Nothing when the
 // directory is no USB device (no idVendor), or no longer there.
 std::optional<UsbDevice> readUsbDevice(const std::string& path);

@@ -1,11 +1,13 @@
 // The state the daemon publishes after each pass for Prometheus and modemwatchctl: what it
 // holds as the box changes, how it is written, and what a failure to write it costs.
 #include "e2e/box_helpers.hpp"
+#include "sandbox/fake_sysfs.hpp"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,4 +176,38 @@ TEST(PublishedState, ModemwatchctlReadsWhatTheDaemonPublished)
     EXPECT_EQ(daemon.stop(), 0);
     EXPECT_EQ(ctl({"check"}), 2);
     EXPECT_EQ(readFile(out).rfind("MODEMWATCHD CRITICAL - modemwatchd stopped |", 0), 0U) << readFile(out);
+}
+
+// A modem that a reset (or a power blip) sent back to its CD-ROM has no port for smsd: status says
+// so with the port its USB path names, in the table and in JSON; a saved file, which may be
+// another box's, is shown without this box's USB devices.
+TEST(PublishedState, StatusShowsAModemInStorageModeWithThePortItWas)
+{
+    Box box;
+    const std::string sys = box.root() + "/sys";
+    addFakeUsbDevice(sys, {"1-1.2", "12d1", "1f01", "HUAWEI", "HUAWEI Mobile", ""});
+    addFakeUsbInterface(sys, {"1-1.2", 0});
+    ASSERT_EQ(box.inside([&] { return mount(sys.c_str(), "/sys", nullptr, MS_BIND, nullptr) == 0 ? 0 : 1; }), 0);
+    box.plug("gsmmodem-1-1.2");
+    box.plug("gsmmodem-1-1.3");
+    Daemon daemon(box);
+    ASSERT_TRUE(daemon.pass());
+    const std::string out = box.root() + "/run/ctl.out";
+    const auto ctl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), MODEMWATCHCTL_BINARY);
+        return waitExit(box.spawn(args, {{}, out, {}}));
+    };
+    const bool modeswitch = access("/usr/sbin/usb_modeswitch", X_OK) == 0;
+    const std::string line = std::string("\nGSM1 (gsmmodem-1-1.2): USB device 1-1.2 (12d1:1f01 HUAWEI HUAWEI Mobile) in "
+                                         "storage mode: ") +
+                             (modeswitch ? "usb_modeswitch switches it" : "switched by usb_modeswitch: install usb-modeswitch");
+    EXPECT_EQ(ctl({"status"}), 0);
+    EXPECT_NE(readFile(out).find(line), std::string::npos) << readFile(out);
+    EXPECT_EQ(ctl({"status", "--json"}), 0);
+    EXPECT_EQ(std::system(("jq -e '.storage_mode | map(.usb_path + \" \" + .vendor + \":\" + .product) == "
+                           "[\"1-1.2 12d1:1f01\"]' " + out + " >/dev/null").c_str()),
+              0)
+        << readFile(out);
+    EXPECT_EQ(ctl({"status", "--state", box.hostPath(kPublished)}), 0);
+    EXPECT_EQ(readFile(out).find("storage mode"), std::string::npos) << readFile(out);
 }

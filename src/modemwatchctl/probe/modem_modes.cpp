@@ -1,6 +1,7 @@
 // USB modems in a mode without AT ports, and what would switch them.
 #include "modemwatchctl/probe/modem_modes.hpp"
 
+#include "common/text_escape.hpp"
 #include "common/unique_fd.hpp"
 #include "usb/sysfs.hpp"
 #include "usb/usb_device.hpp"
@@ -89,8 +90,7 @@ std::vector<ModemWithoutAt> modemsWithoutAtPorts(const std::string& sys, const s
         if (interfaces.empty()) {
             continue;
         }
-        const bool all_storage = std::all_of(interfaces.begin(), interfaces.end(),
-                                             [](const UsbInterface& interface) { return interface.interface_class == "08"; });
+        const bool all_storage = allMassStorage(interfaces);
         const bool network = std::any_of(interfaces.begin(), interfaces.end(),
                                          [](const UsbInterface& interface) { return isNetworkDriver(interface.driver); });
         const ModeId* known = modeId(device.vendor, device.product);
@@ -120,4 +120,12 @@ std::vector<ModemWithoutAt> modemsWithoutAtPorts(const std::string& sys, const s
 const char* modeName(NoAtMode mode)
 {
     return mode == NoAtMode::storage ? "storage" : "network";
+}
+
+std::string modemWithoutAtJson(const ModemWithoutAt& modem)
+{
+    return "{\"usb_path\":" + jsonString(modem.usb_path) + ",\"vendor\":" + jsonString(modem.vendor) +
+           ",\"product\":" + jsonString(modem.product) + ",\"manufacturer\":" + jsonString(modem.manufacturer) +
+           ",\"product_name\":" + jsonString(modem.product_name) + ",\"mode\":" + jsonString(modeName(modem.mode)) +
+           ",\"state\":" + jsonString(modem.state) + "}";
 }

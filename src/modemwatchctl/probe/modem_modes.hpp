@@ -33,3 +33,6 @@ std::vector<ModemWithoutAt> modemsWithoutAtPorts(const std::string& sys, const s
 
 // "storage" or "network", as the JSON names them.
 const char* modeName(NoAtMode mode);
+
+// One of them as a JSON object.
+std::string modemWithoutAtJson(const ModemWithoutAt& modem);

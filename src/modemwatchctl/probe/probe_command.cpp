@@ -97,12 +97,7 @@ std::string modesJson(const std::vector<ModemWithoutAt>& modems)
 {
     std::string text = ",\"without_at_ports\":[";
     for (size_t m = 0; m < modems.size(); ++m) {
-        const ModemWithoutAt& modem = modems[m];
-        text += std::string(m == 0 ? "" : ",") + "{\"usb_path\":" + jsonString(modem.usb_path) +
-                ",\"vendor\":" + jsonString(modem.vendor) + ",\"product\":" + jsonString(modem.product) +
-                ",\"manufacturer\":" + jsonString(modem.manufacturer) +
-                ",\"product_name\":" + jsonString(modem.product_name) + ",\"mode\":" + jsonString(modeName(modem.mode)) +
-                ",\"state\":" + jsonString(modem.state) + "}";
+        text += std::string(m == 0 ? "" : ",") + modemWithoutAtJson(modems[m]);
     }
     return text + "]";
 }

@@ -97,6 +97,23 @@ std::string messagesTable(const PublishedState& state)
     return "\n" + alignedTable(rows, [](size_t, size_t) { return nullptr; });
 }
 
+// "GSM1 (gsmmodem-1-1.2): USB device 1-1.2 (12d1:1f01 HUAWEI Mobile) in storage mode: ...": a
+// modem that is its own CD-ROM has no port for smsd until usb_modeswitch switches it.
+std::string storageModeText(const PublishedState& state, const ModemWithoutAt& modem)
+{
+    std::string text;
+    for (const PublishedPort& port : state.ports) {
+        if (port.device == "gsmmodem-" + modem.usb_path) {
+            text = portName(port.number) + " (" + printable(port.device) + "): ";
+        }
+    }
+    std::string names = modem.manufacturer + " " + modem.product_name;
+    names.erase(0, names.find_first_not_of(' '));
+    names.erase(names.find_last_not_of(' ') + 1);
+    return text + "USB device " + printable(modem.usb_path) + " (" + printable(modem.vendor + ":" + modem.product) +
+           (names.empty() ? "" : " " + printable(names)) + ") in " + printable(modem.state) + "\n";
+}
+
 } // namespace
 
 std::string problemText(const PublishedPort& port)
@@ -143,7 +160,8 @@ std::string ageText(double seconds)
     return std::to_string(whole / 86400) + " d";
 }
 
-std::string statusTable(const PublishedState& state, const Now& now, bool colour)
+std::string statusTable(const PublishedState& state, const Now& now, bool colour,
+                        const std::vector<ModemWithoutAt>& storage)
 {
     std::string text = "modemwatchd " + orDash(printable(state.version)) + " ";
     if (state.up) {
@@ -182,6 +200,9 @@ std::string statusTable(const PublishedState& state, const Now& now, bool colour
             text += port.heal_given_up == true ? "; healing given up\n" : "\n";
         }
     }
+    for (const ModemWithoutAt& modem : storage) {
+        text += storageModeText(state, modem);
+    }
     if (state.up) {
         text += messagesTable(state);
         text += "\nmodems " + count(state.present) + ", configured " + count(state.configured) + ", receiving " +
@@ -216,7 +237,7 @@ std::string statusTable(const PublishedState& state, const Now& now, bool colour
     return text;
 }
 
-std::string statusJson(const PublishedState& state, const Now& now)
+std::string statusJson(const PublishedState& state, const Now& now, const std::vector<ModemWithoutAt>& storage)
 {
     std::string text = "{\"version\":" + jsonString(state.version) + ",\"running\":" + (state.up ? "true" : "false") +
                        ",\"start_time\":" + jsonNumber(startedAt(state, now)) +
@@ -272,5 +293,9 @@ std::string statusJson(const PublishedState& state, const Now& now)
     } else {
         text += "null";
     }
-    return text + "}\n";
+    text += ",\"storage_mode\":[";
+    for (size_t m = 0; m < storage.size(); ++m) {
+        text += (m == 0 ? "" : ",") + modemWithoutAtJson(storage[m]);
+    }
+    return text + "]}\n";
 }

@@ -2,17 +2,21 @@
 // as one JSON object for scripts.
 #pragma once
 
+#include "modemwatchctl/probe/modem_modes.hpp"
 #include "modemwatchctl/view/published_state.hpp"
 
 #include <string>
+#include <vector>
 
 // The table: the daemon's state first, then one row per port, then the counts and restarts.
 // `now` is the time the ages are measured from; `colour` marks states for a terminal. Text from
-// the file is shown with control bytes escaped.
-std::string statusTable(const PublishedState& state, const Now& now, bool colour);
+// the file is shown with control bytes escaped. `storage`: the USB modems of the box in storage
+// mode now, each named with the port it was where the port bears its USB path.
+std::string statusTable(const PublishedState& state, const Now& now, bool colour,
+                        const std::vector<ModemWithoutAt>& storage);
 
 // The same as one JSON object, ended by a newline.
-std::string statusJson(const PublishedState& state, const Now& now);
+std::string statusJson(const PublishedState& state, const Now& now, const std::vector<ModemWithoutAt>& storage);
 
 // What a port's problem means to a person, with the modem's words where there are any:
 // "messages rejected (+CMS ERROR: 38 (Network out of order))"; empty for none.

@@ -2,6 +2,7 @@
 #include "modemwatchctl/view/view_command.hpp"
 
 #include "common/clock.hpp"
+#include "metrics/metrics_names.hpp"
 #include "modemwatchctl/view/check.hpp"
 #include "modemwatchctl/view/status_view.hpp"
 
@@ -31,6 +32,22 @@ Now judgedAt(const CtlArguments& line)
     return at;
 }
 
+// The box's USB modems in storage mode, read from sysfs: for the box's own state judged now, not
+// for a saved file (another box's, or another time's).
+std::vector<ModemWithoutAt> modemsInStorageMode(const CtlArguments& line)
+{
+    std::vector<ModemWithoutAt> storage;
+    if (line.state_path != kMetricsPath || line.now >= 0) {
+        return storage;
+    }
+    for (ModemWithoutAt& modem : modemsWithoutAtPorts("/sys", {}, readModeSwitchData(""))) {
+        if (modem.mode == NoAtMode::storage) {
+            storage.push_back(std::move(modem));
+        }
+    }
+    return storage;
+}
+
 } // namespace
 
 int statusMain(CtlArguments& line)
@@ -53,7 +70,8 @@ int statusMain(CtlArguments& line)
                                        error.c_str()));
         return 1;
     }
-    const std::string text = json ? statusJson(*state, at) : statusTable(*state, at, wantColour());
+    const std::vector<ModemWithoutAt> storage = modemsInStorageMode(line);
+    const std::string text = json ? statusJson(*state, at, storage) : statusTable(*state, at, wantColour(), storage);
     static_cast<void>(std::fputs(text.c_str(), stdout));
     return 0;
 }
