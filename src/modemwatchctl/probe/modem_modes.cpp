@@ -122,10 +122,15 @@ const char* modeName(NoAtMode mode)
     return mode == NoAtMode::storage ? "storage" : "network";
 }
 
-std::string modemWithoutAtJson(const ModemWithoutAt& modem)
+std::string modemsWithoutAtJson(const std::vector<ModemWithoutAt>& modems)
 {
-    return "{\"usb_path\":" + jsonString(modem.usb_path) + ",\"vendor\":" + jsonString(modem.vendor) +
-           ",\"product\":" + jsonString(modem.product) + ",\"manufacturer\":" + jsonString(modem.manufacturer) +
-           ",\"product_name\":" + jsonString(modem.product_name) + ",\"mode\":" + jsonString(modeName(modem.mode)) +
-           ",\"state\":" + jsonString(modem.state) + "}";
+    std::string text = "[";
+    for (const ModemWithoutAt& modem : modems) {
+        text += (text.size() == 1 ? "{\"usb_path\":" : ",{\"usb_path\":") + jsonString(modem.usb_path) +
+                ",\"vendor\":" + jsonString(modem.vendor) + ",\"product\":" + jsonString(modem.product) +
+                ",\"manufacturer\":" + jsonString(modem.manufacturer) +
+                ",\"product_name\":" + jsonString(modem.product_name) + ",\"mode\":" + jsonString(modeName(modem.mode)) +
+                ",\"state\":" + jsonString(modem.state) + "}";
+    }
+    return text + "]";
 }

@@ -34,5 +34,5 @@ std::vector<ModemWithoutAt> modemsWithoutAtPorts(const std::string& sys, const s
 // "storage" or "network", as the JSON names them.
 const char* modeName(NoAtMode mode);
 
-// One of them as a JSON object.
-std::string modemWithoutAtJson(const ModemWithoutAt& modem);
+// Them as a JSON array of objects.
+std::string modemsWithoutAtJson(const std::vector<ModemWithoutAt>& modems);

@@ -93,15 +93,6 @@ std::string modesTable(const std::vector<ModemWithoutAt>& modems)
     return "\n" + alignedTable(rows);
 }
 
-std::string modesJson(const std::vector<ModemWithoutAt>& modems)
-{
-    std::string text = ",\"without_at_ports\":[";
-    for (size_t m = 0; m < modems.size(); ++m) {
-        text += std::string(m == 0 ? "" : ",") + modemWithoutAtJson(modems[m]);
-    }
-    return text + "]";
-}
-
 std::string json(const std::vector<UsbModem>& modems, bool probed, const std::vector<ModemWithoutAt>& without_at)
 {
     std::string text = "{\"modems\":[";
@@ -130,7 +121,7 @@ std::string json(const std::vector<UsbModem>& modems, bool probed, const std::ve
         }
         text += "]}";
     }
-    return text + "]" + modesJson(without_at) + "}\n";
+    return text + "],\"without_at_ports\":" + modemsWithoutAtJson(without_at) + "}\n";
 }
 
 } // namespace

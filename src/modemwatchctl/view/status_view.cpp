@@ -2,6 +2,7 @@
 // as one JSON object for scripts.
 #include "modemwatchctl/view/status_view.hpp"
 
+#include "common/concat.hpp"
 #include "common/local_time.hpp"
 #include "common/port_name.hpp"
 #include "common/text_escape.hpp"
@@ -107,11 +108,9 @@ std::string storageModeText(const PublishedState& state, const ModemWithoutAt& m
             text = portName(port.number) + " (" + printable(port.device) + "): ";
         }
     }
-    std::string names = modem.manufacturer + " " + modem.product_name;
-    names.erase(0, names.find_first_not_of(' '));
-    names.erase(names.find_last_not_of(' ') + 1);
-    return text + "USB device " + printable(modem.usb_path) + " (" + printable(modem.vendor + ":" + modem.product) +
-           (names.empty() ? "" : " " + printable(names)) + ") in " + printable(modem.state) + "\n";
+    return text + "USB device " + printable(modem.usb_path) + " (" +
+           printable(spaced({modem.vendor + ":" + modem.product, modem.manufacturer, modem.product_name})) + ") in " +
+           printable(modem.state) + "\n";
 }
 
 } // namespace
@@ -293,9 +292,5 @@ std::string statusJson(const PublishedState& state, const Now& now, const std::v
     } else {
         text += "null";
     }
-    text += ",\"storage_mode\":[";
-    for (size_t m = 0; m < storage.size(); ++m) {
-        text += (m == 0 ? "" : ",") + modemWithoutAtJson(storage[m]);
-    }
-    return text + "]}\n";
+    return text + ",\"storage_mode\":" + modemsWithoutAtJson(storage) + "}\n";
 }
