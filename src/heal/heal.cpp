@@ -118,6 +118,8 @@ const char* healOutcomeName(HealOutcome::Kind kind)
         return "failed";
     case HealOutcome::refused:
         return "refused";
+    case HealOutcome::mode_switch:
+        return "mode_switch";
     case HealOutcome::not_run:
         break;
     }
@@ -243,6 +245,11 @@ void healStepRan(HealState& heals, const std::string& device, const HealOutcome&
         break;
     case HealOutcome::failed:
         ++port.record.failed;
+        port.steps.push_back(outcome.at);
+        failed(device, port, outcome.at, given_up);
+        break;
+    case HealOutcome::mode_switch:
+        ++port.record.mode_switch;
         port.steps.push_back(outcome.at);
         failed(device, port, outcome.at, given_up);
         break;

@@ -48,19 +48,21 @@ struct HealTarget {
 
 // What became of a step.
 struct HealOutcome {
-    enum Kind { not_run, done, failed, refused } kind = not_run;
-    std::string why;  // with failed and refused
+    // mode_switch: the modem came back from the step in storage mode and was not switched to a
+    // modem in time
+    enum Kind { not_run, done, failed, refused, mode_switch } kind = not_run;
+    std::string why;  // with failed, refused and mode_switch
     double at = 0;    // when it ended, on CLOCK_BOOTTIME
 };
 
-const char* healOutcomeName(HealOutcome::Kind kind);  // "done", "failed", "refused"
+const char* healOutcomeName(HealOutcome::Kind kind);  // "done", "failed", "refused", "mode_switch"
 
 // What became of a port's heals, for the published state.
 struct HealRecord {
     long answering = 0;      // steps after which the modem answered again
     long not_answering = 0;  // steps after which it did not
-    long done = 0, failed = 0, refused = 0;  // steps by outcome
-    std::string last_outcome;  // "done", "failed: ...", "refused: ..."; empty before any
+    long done = 0, failed = 0, refused = 0, mode_switch = 0;  // steps by outcome
+    std::string last_outcome;  // "done", "failed: ...", "refused: ...", "mode_switch: ..."; empty before any
     bool given_up = false;     // left alone until it answers for a while or is replugged
     std::string given_up_why;
 };
@@ -104,7 +106,7 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
                                     std::vector<HealWithheld>& withheld);
 
 // Records the outcome of a step handed out by portsToHeal: done, it is judged from then on;
-// failed, it counts as a failure and the next step is harder; refused where the power cycle was
+// failed, or left in storage mode, it counts as a failure and the next step is harder; refused where the power cycle was
 // the step, the ladder ends there and the port is given up on. A step not run is not recorded.
 void healStepRan(HealState& heals, const std::string& device, const HealOutcome& outcome,
                  std::vector<HealGivenUp>& given_up);

@@ -30,6 +30,9 @@ struct HealLimits {
     double step_seconds = 30;
     double link_gone_seconds = 2;
     double link_back_seconds = 20;
+    // A modem that comes back from a step as its CD-ROM (storage mode) is waited for this long
+    // after the step, through usb_modeswitch's switch and its enumeration as a modem again.
+    double mode_switch_seconds = 60;
 };
 
 inline constexpr HealLimits kHealLimits{};

@@ -6,10 +6,12 @@
 #include "common/systemd.hpp"
 #include "heal/heal_limits.hpp"
 #include "log/activity_log.hpp"
+#include "usb/usb_device.hpp"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <thread>
@@ -96,6 +98,75 @@ double waitForLink(double seconds, bool want, const std::string& device)
     }
 }
 
+// The kernel puts a device that a reset finds changed (a stick that came back as its CD-ROM: "device
+// firmware changed") or that does not answer it through a new enumeration, and the reset fails.
+// Whether the device in the target's USB path went away or changed within link_gone_seconds.
+bool reEnumerated(const HealTarget& target)
+{
+    const std::string before = usbAddressOf(target.usb);
+    const double start = clockSeconds(CLOCK_MONOTONIC);
+    for (;;) {
+        const std::optional<UsbDevice> now = usbDeviceAt("/sys", target.usb.name);
+        if (!now || usbAddressOf(*now) != before) {
+            return true;
+        }
+        if (clockSeconds(CLOCK_MONOTONIC) - start > kHealLimits.link_gone_seconds) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// What came back after a step: the seconds from the step's end to the link's return (-1: not
+// back), and the device its USB path held in storage mode meanwhile, if it did.
+struct LinkBack {
+    double after_step = -1;
+    std::optional<UsbDevice> storage;
+};
+
+// Until the link resolves again, for at most link_back_seconds, or up to mode_switch_seconds
+// after the step once the modem's USB path has been seen holding a device in storage mode: a
+// reset can send a stick back to its CD-ROM, which usb_modeswitch switches to a modem again some
+// seconds later.
+LinkBack waitForLinkBack(const HealTarget& target, double step_end)
+{
+    LinkBack back;
+    const double start = clockSeconds(CLOCK_MONOTONIC);
+    for (int poll = 0;; ++poll) {
+        const double now = clockSeconds(CLOCK_MONOTONIC);
+        if (linkResolves(target.device)) {
+            back.after_step = now - step_end;
+            return back;
+        }
+        // sysfs twice a second, the link ten times.
+        if (!back.storage && poll % 5 == 0) {
+            back.storage = storageModeDeviceAt("/sys", target.usb.name);
+        }
+        if (back.storage ? now - step_end > kHealLimits.mode_switch_seconds
+                         : now - start > kHealLimits.link_back_seconds) {
+            return back;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// The step's outcome where its modem came back in storage mode, with its lines.
+HealOutcome cameBackInStorageMode(const HealTarget& target, const char* step, const LinkBack& back)
+{
+    const std::string id = back.storage->vendor + ":" + back.storage->product;
+    const char* usb = target.usb.name.c_str();
+    if (back.after_step >= 0) {
+        logLine("%s of USB device %s: it came back in storage mode (%s); /dev/%s back after its switch, in %.0f s", step,
+                usb, id.c_str(), target.device.c_str(), back.after_step);
+        return {HealOutcome::done, "", 0};
+    }
+    syslog(LOG_WARNING, "GSM%d (%s): USB device %s came back from its %s in storage mode (%s), not switched to a modem within %.0f s",
+           target.port, target.device.c_str(), usb, step, id.c_str(), kHealLimits.mode_switch_seconds);
+    logLine("%s of USB device %s: it came back in storage mode (%s), not switched to a modem within %.0f s", step, usb,
+            id.c_str(), kHealLimits.mode_switch_seconds);
+    return {HealOutcome::mode_switch, "USB device " + target.usb.name + " in storage mode (" + id + ")", 0};
+}
+
 } // namespace
 
 HealOutcome healPort(const HealTarget& target)
@@ -107,19 +178,26 @@ HealOutcome healPort(const HealTarget& target)
     logLine("Healing GSM%d (/dev/%s), %s: %s of USB device %s", target.port, target.device.c_str(),
             target.why.c_str(), step, usb);
     const int status = runStep(target.step, target.device);
+    const double step_end = clockSeconds(CLOCK_MONOTONIC);
+    const bool refused = status > 0 && stepExitRefused(status);
     HealOutcome outcome;
     if (status == 0) {
         // The ttys of a reset device may go and come back: its link with them.
         static_cast<void>(waitForLink(kHealLimits.link_gone_seconds, false, target.device));
-        const double back = waitForLink(kHealLimits.link_back_seconds, true, target.device);
+    }
+    const bool waited = status == 0 || (status > 0 && !refused && reEnumerated(target));
+    const LinkBack back = waited ? waitForLinkBack(target, step_end) : LinkBack{};
+    if (back.storage) {
+        outcome = cameBackInStorageMode(target, step, back);
+    } else if (status == 0) {
         outcome.kind = HealOutcome::done;
-        if (back < 0) {
+        if (back.after_step < 0) {
             logLine("%s of USB device %s done; /dev/%s not back within %.0f s", step, usb, target.device.c_str(),
                     kHealLimits.link_back_seconds);
         } else {
             logLine("%s of USB device %s done; /dev/%s back", step, usb, target.device.c_str());
         }
-    } else if (status > 0 && stepExitRefused(status)) {
+    } else if (refused) {
         outcome = {HealOutcome::refused, stepExitWhy(status), 0};
         logLine("%s of USB device %s refused: %s", step, usb, outcome.why.c_str());
     } else {

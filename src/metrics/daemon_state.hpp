@@ -33,8 +33,8 @@ struct PortState {
     // Heals, with healing on.
     long heals_answering = 0;
     long heals_not_answering = 0;
-    long heal_steps_done = 0, heal_steps_failed = 0, heal_steps_refused = 0;
-    std::string heal_last_step;  // "done", "failed: why", "refused: why"; empty before any
+    long heal_steps_done = 0, heal_steps_failed = 0, heal_steps_refused = 0, heal_steps_mode_switch = 0;
+    std::string heal_last_step;  // "done", "failed: why", "refused: why", "mode_switch: why"; empty before any
     bool heal_given_up = false;
     std::string heal_given_up_why;
     // What moved through it since the daemon started, by smsd's log; times since the epoch, 0

@@ -104,13 +104,16 @@ void portHealth(std::string& text, const DaemonState& state)
         sample(text, kPortHealGivenUp, portLabel(k), ports[k].heal_given_up ? "1" : "0");
     }
     family(text, kPortHealSteps, "counter",
-           "Steps of healing run on the port's USB device, by outcome: done, failed, or refused (not safe or not possible).");
+           "Steps of healing run on the port's USB device, by outcome: done, failed, refused (not safe or not possible), or "
+           "mode_switch (the modem came back from the step in storage mode and was not switched to a modem in time).");
     for (size_t k = 0; k < ports.size(); ++k) {
         sample(text, kPortHealSteps, portLabel(k) + "," + label("outcome", "done"), std::to_string(ports[k].heal_steps_done));
         sample(text, kPortHealSteps, portLabel(k) + "," + label("outcome", "failed"),
                std::to_string(ports[k].heal_steps_failed));
         sample(text, kPortHealSteps, portLabel(k) + "," + label("outcome", "refused"),
                std::to_string(ports[k].heal_steps_refused));
+        sample(text, kPortHealSteps, portLabel(k) + "," + label("outcome", "mode_switch"),
+               std::to_string(ports[k].heal_steps_mode_switch));
     }
     if (std::any_of(ports.begin(), ports.end(), [](const PortState& port) { return !port.heal_last_step.empty(); })) {
         family(text, kPortHealLastStep, "gauge", "1, labelled with the outcome of the last step of healing on the port.");

@@ -32,6 +32,7 @@ PortState portState(const DaemonState& state, const Measurements& seen, const Ac
     port.heal_steps_done = heals.done;
     port.heal_steps_failed = heals.failed;
     port.heal_steps_refused = heals.refused;
+    port.heal_steps_mode_switch = heals.mode_switch;
     port.heal_last_step = heals.last_outcome;
     port.heal_given_up = heals.given_up;
     port.heal_given_up_why = heals.given_up_why;

@@ -96,6 +96,20 @@ bool allMassStorage(const std::vector<UsbInterface>& interfaces)
     });
 }
 
+std::optional<UsbDevice> usbDeviceAt(const std::string& sys, const std::string& name)
+{
+    return readUsbDevice(resolvedPath(sys + "/bus/usb/devices/" + name));
+}
+
+std::optional<UsbDevice> storageModeDeviceAt(const std::string& sys, const std::string& name)
+{
+    std::optional<UsbDevice> device = usbDeviceAt(sys, name);
+    if (!device || !allMassStorage(usbInterfaces(*device))) {
+        return std::nullopt;
+    }
+    return device;
+}
+
 std::optional<TtyOnUsb> usbBehindTty(const std::string& sys, const std::string& tty)
 {
     std::string interface = resolvedPath(sys + "/class/tty/" + tty + "/device");

@@ -46,6 +46,11 @@ std::vector<UsbInterface> usbInterfaces(const UsbDevice& device);
 // modem like this is the CD-ROM of its driver disc until usb_modeswitch switches it.
 bool allMassStorage(const std::vector<UsbInterface>& interfaces);
 
+// The USB device `sys` lists by the kernel name `name` ("1-1.2") now; the same when it is in
+// storage mode.
+std::optional<UsbDevice> usbDeviceAt(const std::string& sys, const std::string& name);
+std::optional<UsbDevice> storageModeDeviceAt(const std::string& sys, const std::string& name);
+
 // The USB device in the sysfs directory `path`, its attributes read now. Nothing when the
 // directory is no USB device (no idVendor), or no longer there.
 std::optional<UsbDevice> readUsbDevice(const std::string& path);

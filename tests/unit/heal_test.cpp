@@ -64,6 +64,19 @@ TEST(Heal, AStepIsRecordedOnlyWhenItRan)
     EXPECT_EQ(port.record().last_outcome, "done");
 }
 
+TEST(Heal, AModemLeftInStorageModeIsAFailedStepOfItsOwnKindAndTheNextStepIsHarder)
+{
+    Port port;
+    port.hang();
+    EXPECT_EQ(port.pass(30), "reset");
+    port.ran(HealOutcome::mode_switch, "USB device 1-1 in storage mode (12d1:1f01)");
+    EXPECT_EQ(port.record().mode_switch, 1);
+    EXPECT_EQ(port.record().failed + port.record().done, 0);
+    EXPECT_EQ(port.record().last_outcome, "mode_switch: USB device 1-1 in storage mode (12d1:1f01)");
+    EXPECT_EQ(port.pass(kHealLimits.backoff_seconds), "-") << "a failure doubles the time to the next step";
+    EXPECT_EQ(port.pass(kHealLimits.backoff_seconds + 10), "reauthorize");
+}
+
 TEST(Heal, AStepIsJudgedByTheModemAnsweringAfterItWhateverSmsdSaidWhileItStarted)
 {
     Port port;
