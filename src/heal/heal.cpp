@@ -144,7 +144,12 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
         }
         PortHeals& port = kept[observed.device] = heals[observed.device];
         const std::string usb = observed.usb ? usbAddressOf(*observed.usb) : std::string();
-        if (!usb.empty() && usb != port.usb_address) {
+        if (!usb.empty() && usb != port.usb_address && port.phase == HealPhase::judging) {
+            // The step itself made the kernel enumerate the modem anew (a power cycle, a reset
+            // that found it changed, a stick switched back from storage mode): the same modem,
+            // judged on.
+            port.usb_address = usb;
+        } else if (!usb.empty() && usb != port.usb_address) {
             // Another device in its place: a new start, its record kept, and only an answer from
             // the new device shows it is a modem. (A device the daemon found there at its start
             // has been plugged in since before: any answer of its counts.)

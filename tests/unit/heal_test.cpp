@@ -77,6 +77,20 @@ TEST(Heal, AModemLeftInStorageModeIsAFailedStepOfItsOwnKindAndTheNextStepIsHarde
     EXPECT_EQ(port.pass(kHealLimits.backoff_seconds + 10), "reauthorize");
 }
 
+TEST(Heal, AModemTheStepMadeTheKernelEnumerateAnewIsJudgedOnItsNewAddress)
+{
+    Port port;
+    port.hang();
+    EXPECT_EQ(port.pass(30), "reset");
+    port.ran(HealOutcome::done);
+    port.seen.usb->address = 9;  // a power cycle, or a stick switched back from storage mode
+    EXPECT_EQ(port.pass(30), "-");
+    port.now += 30;
+    port.answer();
+    EXPECT_EQ(port.pass(0), "-");
+    EXPECT_EQ(port.record().answering, 1);
+}
+
 TEST(Heal, AStepIsJudgedByTheModemAnsweringAfterItWhateverSmsdSaidWhileItStarted)
 {
     Port port;
