@@ -151,6 +151,29 @@ if [ "$phase" = main ]; then
     unplug acm
     echo 0x1546 >"$gadgets/acm/idVendor"
     echo 0x01a8 >"$gadgets/acm/idProduct"
+    # Two more of the table, never probed, in those USB ports: a Sierra Wireless EM74xx, bound by
+    # qcserial, which claims interfaces 0, 2 and 3 of the Sierra layout (AT on 03), and a SIMCom
+    # SIM7080 in its AT+ECM mode (AT on 02, option). The EC25 makes room for them.
+    remove_modem ec25
+    make_modem sierra 1199 9079 gser gser gser gser
+    make_modem sim7080 1e0e 9205 gser gser gser
+    answer sierra 3
+    answer sim7080 2
+    from=$(now)
+    plug sierra 0
+    plug sim7080 1
+    wait_enumerated sierra sim7080
+    wait_for 120 "the EM74xx and the SIM7080 served" served $(link_of sierra) $(link_of sim7080)
+    links_to_interface sierra 03 && links_to_interface sim7080 02 ||
+        fail "a link names a port other than its modem's AT port: $(ls -l /dev/gsmmodem*)"
+    say "a Sierra Wireless EM74xx (qcserial) and a SIMCom SIM7080 (option), never probed: named on interfaces 03 and 02 and served in $(since "$from") s"
+    for modem in sierra sim7080; do
+        unplug $modem
+        remove_modem $modem
+    done
+    make_modem ec25 2c7c 0125 gser gser gser gser
+    answer ec25 2
+    answer ec25 3
     make_modem simcom 1e0e 9001 gser gser gser
     answer simcom 2
     plug ec25 0
