@@ -2,9 +2,7 @@
 # answers again only once its port hangs up, as the gadget side sees a USB reset or
 # re-enumeration) while smsd runs is noticed and healed; one dead for good is reset once and then
 # left for its backoff; the modem that always answers, whose every message the network refuses,
-# is never reset. Two Huawei sticks come back from their heals in storage mode, with usb_modeswitch
-# installed: one is switched back, waited for and healed; one stays a CD-ROM, and that is said.
-# (Healing off is a row of the main rows: the package's default.)
+# is never reset. (Healing off is a row of the main rows: the package's default.)
 
 dpkg -i "$share/modemwatchd.deb" >/tmp/dpkg.log 2>&1 || fail "dpkg -i: $(tail -n 5 /tmp/dpkg.log)"
 wait_for 20 "modemwatchd active after install" systemctl is-active --quiet modemwatchd.service
@@ -143,91 +141,3 @@ for _ in 1 2; do one_pass; done
 [ "$(sample "modemwatchd_port_heal_given_up{port=\"$(port_of "$bridge")\"}")" = 1 ] ||
     fail "the give-up not published: $(grep heal "$prom")"
 say "a modem behind a USB-serial bridge that stops answering: never reset, given up on $(since "$from") s after it hung, and why said"
-
-# --- sticks that come back from a heal in storage mode ------------------------------------------------
-# Two Huawei sticks of the older kind, whose interfaces are all vendor-specific (option is given
-# their ids), in the places of the dead EC25 and the ACM modem: an E169 (12d1:1001, AT on 02) and
-# an E220 (12d1:1003, AT on 01), named by the rules of their models. Both hang. Each is made to
-# come back from its heal as its CD-ROM (12d1:1f01), as a real stick does after a reset: its
-# device descriptor is changed while it hangs, so that the kernel's reset finds another device
-# ("device firmware changed"), fails and enumerates it anew; then the gadget becomes the CD-ROM.
-# usb_modeswitch, installed now (the rows before show a box without it), sends each its switch
-# message: the E169 then becomes the modem again, the E220 stays a CD-ROM.
-dpkg -i /var/cache/box-debs/*.deb >/tmp/dpkg.log 2>&1 || fail "dpkg -i usb-modeswitch: $(tail -n 5 /tmp/dpkg.log)"
-sed -i 's/^EnableLogging=0/EnableLogging=1/' /etc/usb_modeswitch.conf
-udevadm control --reload
-for modem in ec25 acm; do
-    unplug $modem
-    remove_modem $modem
-done
-echo "12d1 1001" >/sys/bus/usb-serial/drivers/option1/new_id
-echo "12d1 1003" >/sys/bus/usb-serial/drivers/option1/new_id
-declare -A stick_at=([e169]=2 [e220]=1) stick_id=([e169]=1001 [e220]=1003) stick_udc=([e169]=0 [e220]=2)
-as_modem() {  # stick
-    make_modem "$1" 12d1 "${stick_id[$1]}" gser gser $([ "$1" = e169 ] && echo gser)
-    answer "$1" "${stick_at[$1]}"
-    plug "$1" "${stick_udc[$1]}"
-}
-as_cd_rom() {  # stick
-    unplug "$1"
-    remove_modem "$1"
-    make_modem "$1" 12d1 1f01 mass_storage
-    plug "$1" "${stick_udc[$1]}"
-}
-as_modem e169
-as_modem e220
-wait_enumerated e169 e220
-udevadm settle --timeout=30
-wait_for 60 "ModemManager done with the sticks" modem_manager_done
-e169=gsmmodem-$(usb_path e169)
-e220=gsmmodem-$(usb_path e220)
-wait_for 120 "smsd receiving on the sticks" served "$e169" "$e220" "$simcom" "$bridge"
-say "two Huawei sticks of the older kind served, named by the rules of their models: $e169 (12d1:1001), $e220 (12d1:1003)"
-
-# A stick hangs; its device descriptor is changed at once. Enumerated anew as 12d1:1f01 by its
-# heal, it becomes the CD-ROM; the E169, once usb_modeswitch has sent it the switch message, the
-# modem again. The E220 hangs when the E169 has been reset: it is healed in a later pass, once
-# smsd has run long enough again.
-re_enumerated() { [ "$(cat "/sys/bus/usb/devices/$(usb_path "$1")/idProduct" 2>/dev/null)" = 1f01 ]; }
-switch_sent() { grep -qs "^usb_modeswitch -W" /var/log/usb_modeswitch_*; }
-hang_stick() {  # stick
-    kill -USR1 "${sim_pid["$1 ${stick_at[$1]}"]}"
-    echo 0x1f01 >"$gadgets/$1/idProduct"
-}
-reset_to_cd_rom() {  # stick, since when it hangs
-    wait_for 400 "$1 reset by a heal and enumerated anew" re_enumerated "$1"
-    took=$(since "$2")
-    rm -f /var/log/usb_modeswitch_*
-    as_cd_rom "$1"
-    plugged=$(now)
-    wait_for 60 "usb_modeswitch switching $1" switch_sent
-    say "$1 reset by a heal $took s after it hung, and enumerated anew; as a CD-ROM, switched by usb_modeswitch $(since "$plugged") s after it is plugged"
-}
-from=$(now)
-hang_stick e169
-wait_for 400 "e169 reset by a heal and enumerated anew" re_enumerated e169
-e220_from=$(now)
-hang_stick e220
-reset_to_cd_rom e169 "$from"
-unplug e169
-remove_modem e169
-as_modem e169
-# The heal's lines are the activity log's once its pass ends.
-back_line() {
-    grep "of USB device $(usb_path e169): it came back in storage mode (12d1:1f01); /dev/$e169 back after its switch, in [0-9]* s$" /var/log/modemwatchd.log
-}
-wait_for 90 "the E169's heal through its switch said" back_line
-back=$(back_line)
-wait_for 120 "the E169 answering after its heal" heals_at_least "$e169" answering 1
-say "a stick back from its heal as a CD-ROM, switched by usb_modeswitch: waited for, '${back#*: }', answering again $(since "$from") s after it hung"
-
-reset_to_cd_rom e220 "$e220_from"
-not_switched() {
-    grep -q "of USB device $(usb_path e220): it came back in storage mode (12d1:1f01), not switched to a modem within 60 s$" /var/log/modemwatchd.log
-}
-wait_for 90 "the E220 left in storage mode said" not_switched
-journalctl --no-pager -p warning..warning | grep -q "modemwatchd\[[0-9]*\]: GSM[0-9]* ($e220): USB device $(usb_path e220) came back from its reset in storage mode (12d1:1f01), not switched to a modem within 60 s$" ||
-    fail "no syslog warning for the E220 left in storage mode: $(journalctl --no-pager -p warning | tail -n 5)"
-modemwatchctl status | grep -q "USB device $(usb_path e220) (12d1:1f01 .*) in storage mode: usb_modeswitch switches it: probe again in a few seconds$" ||
-    fail "status does not show the E220 in storage mode: $(modemwatchctl status)"
-say "a stick back from its heal as a CD-ROM that stays one: the step's outcome mode_switch, said in the log and syslog, and status shows it in storage mode"
