@@ -81,18 +81,17 @@ bool linkResolves(const std::string& device)
     return stat(("/dev/" + device).c_str(), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
-// Until `device` resolves to a character device (`want`) or no longer does, for at most `seconds`:
-// how long it took, or -1.
-double waitForLink(double seconds, bool want, const std::string& device)
+// Polls `reached` ten times a second until it holds, for at most `seconds`: whether it did.
+template <typename Condition>
+bool pollUntil(double seconds, Condition reached)
 {
     const double start = clockSeconds(CLOCK_MONOTONIC);
     for (;;) {
-        const double took = clockSeconds(CLOCK_MONOTONIC) - start;
-        if (linkResolves(device) == want) {
-            return took;
+        if (reached()) {
+            return true;
         }
-        if (took > seconds) {
-            return -1;
+        if (clockSeconds(CLOCK_MONOTONIC) - start > seconds) {
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -104,17 +103,10 @@ double waitForLink(double seconds, bool want, const std::string& device)
 bool reEnumerated(const HealTarget& target)
 {
     const std::string before = usbAddressOf(target.usb);
-    const double start = clockSeconds(CLOCK_MONOTONIC);
-    for (;;) {
+    return pollUntil(kHealLimits.link_gone_seconds, [&] {
         const std::optional<UsbDevice> now = usbDeviceAt("/sys", target.usb.name);
-        if (!now || usbAddressOf(*now) != before) {
-            return true;
-        }
-        if (clockSeconds(CLOCK_MONOTONIC) - start > kHealLimits.link_gone_seconds) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+        return !now || usbAddressOf(*now) != before;
+    });
 }
 
 // What came back after a step: the seconds from the step's end to the link's return (-1: not
@@ -183,7 +175,7 @@ HealOutcome healPort(const HealTarget& target)
     HealOutcome outcome;
     if (status == 0) {
         // The ttys of a reset device may go and come back: its link with them.
-        static_cast<void>(waitForLink(kHealLimits.link_gone_seconds, false, target.device));
+        static_cast<void>(pollUntil(kHealLimits.link_gone_seconds, [&] { return !linkResolves(target.device); }));
     }
     const bool waited = status == 0 || (status > 0 && !refused && reEnumerated(target));
     const LinkBack back = waited ? waitForLinkBack(target, step_end) : LinkBack{};
