@@ -144,23 +144,22 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
         }
         PortHeals& port = kept[observed.device] = heals[observed.device];
         const std::string usb = observed.usb ? usbAddressOf(*observed.usb) : std::string();
-        if (!usb.empty() && usb != port.usb_address && port.phase == HealPhase::judging) {
-            // The step itself made the kernel enumerate the modem anew (a power cycle, a reset
-            // that found it changed, a stick switched back from storage mode): the same modem,
-            // judged on.
-            port.usb_address = usb;
-        } else if (!usb.empty() && usb != port.usb_address) {
+        if (!usb.empty() && usb != port.usb_address) {
             // Another device in its place: a new start, its record kept, and only an answer from
             // the new device shows it is a modem. (A device the daemon found there at its start
-            // has been plugged in since before: any answer of its counts.)
-            const bool replugged = !port.usb_address.empty();
-            const HealRecord record = port.record;
-            port = PortHeals{};
-            port.record = record;
-            port.record.given_up = false;
-            port.record.given_up_why.clear();
+            // has been plugged in since before: any answer of its counts.) Not while a step is
+            // judged: the step itself made the kernel enumerate the modem anew (a power cycle, a
+            // reset that found it changed, a stick switched back from storage mode).
+            if (port.phase != HealPhase::judging) {
+                const bool replugged = !port.usb_address.empty();
+                const HealRecord record = port.record;
+                port = PortHeals{};
+                port.record = record;
+                port.record.given_up = false;
+                port.record.given_up_why.clear();
+                port.usb_seen = replugged ? now : 0;
+            }
             port.usb_address = usb;
-            port.usb_seen = replugged ? now : 0;
         }
         const PortHealth& health = observed.health;
         switch (port.phase) {
