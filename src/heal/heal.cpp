@@ -192,7 +192,7 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
         if (observed.cause == PortCause::network && !network_lasting) {
             continue;
         }
-        if (!wanted || port.phase != HealPhase::watching || !targets.empty() || now < port.next_allowed ||
+        if (!wanted || port.phase != HealPhase::watching || now < port.next_allowed ||
             smsd_running_for < kLimits.grace_seconds || port.steps.size() >= kLimits.steps_a_day) {
             continue;
         }
@@ -211,6 +211,11 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
             ++port.record.refused;
             port.record.last_outcome = "refused: " + observed.no_power_cycle_why;
             giveUp(observed.device, port, "no power cycle: " + observed.no_power_cycle_why, given_up);
+            continue;
+        }
+        // One step a pass. A give-up above takes none, so another port's step does not hold it
+        // back: that step restarts smsd, which would count the silent port's timeouts anew.
+        if (!targets.empty()) {
             continue;
         }
         HealTarget target;

@@ -256,6 +256,12 @@ TEST(Heal, WhateverSmsdsFilesSayAPortGetsAFewStepsADayAndOnePortAPass)
     other.health = two.seen.health;
     std::vector<HealGivenUp> said;
     EXPECT_EQ(portsToHeal({two.seen, other}, 600, two.now + 30, two.heals, said, two.withheld).size(), 1U);
+
+    // A bridge after the port that gets the pass's step is given up on in that pass all the same.
+    other.bridge = true;
+    EXPECT_EQ(portsToHeal({two.seen, other}, 600, two.now + 30, two.heals, said, two.withheld).size(), 1U);
+    ASSERT_EQ(said.size(), 1U);
+    EXPECT_EQ(said.front().device, "gsmmodem-b");
 }
 
 TEST(Heal, OnlyASilentModemOrALastingLossOfTheNetworkGetsAStep)
