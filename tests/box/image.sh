@@ -8,6 +8,9 @@
 
 image_release=trixie
 image_packages=systemd,systemd-sysv,udev,dbus,kmod,initramfs-tools,modemmanager,smstools,logrotate,procps,jq
+# Packages kept on the disk, not installed: a row installs them where it needs them, the other
+# rows show the box without them. usb-modeswitch: the healing rows' sticks in storage mode.
+box_debs=/var/cache/box-debs
 declare -A image_kernel=([amd64]=linux-image-amd64 [armhf]=linux-image-armmp-lpae)
 
 # A foreign root's maintainer scripts run under qemu-user through binfmt_misc: registered here
@@ -26,6 +29,7 @@ build_image() {  # work directory, image, kernel, initrd, architecture
         --include="$image_packages,${image_kernel[$arch]}" \
         --essential-hook='mkdir -p "$1/usr/share/initramfs-tools/modules.d"' \
         --essential-hook='printf "virtio_pci\nvirtio_mmio\nvirtio_blk\n" >"$1/usr/share/initramfs-tools/modules.d/box"' \
+        --customize-hook="chroot \"\$1\" sh -c 'mkdir -p $box_debs/partial && apt-get install --yes --download-only -o Dir::Cache::archives=$box_debs usb-modeswitch >/dev/null && rm -r $box_debs/partial'" \
         "$image_release" "$work/root.tar" "deb http://deb.debian.org/debian $image_release main" >/dev/null
     mkdir "$root"
     tar -C "$root" -xf "$work/root.tar"
