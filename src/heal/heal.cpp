@@ -131,6 +131,16 @@ std::string usbAddressOf(const UsbDevice& usb)
     return usb.name + "@" + std::to_string(usb.bus) + ":" + std::to_string(usb.address);
 }
 
+namespace {
+
+// What tells one modem from another of the same USB path: its ids and serial number.
+std::string modelOf(const UsbDevice& usb)
+{
+    return usb.vendor + ":" + usb.product + " " + usb.serial;
+}
+
+} // namespace
+
 std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, double smsd_running_for, double now,
                                     HealState& heals, std::vector<HealGivenUp>& given_up,
                                     std::vector<HealWithheld>& withheld)
@@ -144,13 +154,15 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
         }
         PortHeals& port = kept[observed.device] = heals[observed.device];
         const std::string usb = observed.usb ? usbAddressOf(*observed.usb) : std::string();
+        const std::string model = observed.usb ? modelOf(*observed.usb) : std::string();
         if (!usb.empty() && usb != port.usb_address) {
             // Another device in its place: a new start, its record kept, and only an answer from
             // the new device shows it is a modem. (A device the daemon found there at its start
-            // has been plugged in since before: any answer of its counts.) Not while a step is
-            // judged: the step itself made the kernel enumerate the modem anew (a power cycle, a
-            // reset that found it changed, a stick switched back from storage mode).
-            if (port.phase != HealPhase::judging) {
+            // has been plugged in since before: any answer of its counts.) Not the same model
+            // while a step is judged: the step itself made the kernel enumerate the modem anew (a
+            // power cycle, a reset that found it changed, a stick switched back from storage
+            // mode); another model was plugged in by a hand.
+            if (port.phase != HealPhase::judging || model != port.usb_model) {
                 const bool replugged = !port.usb_address.empty();
                 const HealRecord record = port.record;
                 port = PortHeals{};
@@ -160,6 +172,7 @@ std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, d
                 port.usb_seen = replugged ? now : 0;
             }
             port.usb_address = usb;
+            port.usb_model = model;
         }
         const PortHealth& health = observed.health;
         switch (port.phase) {

@@ -79,6 +79,7 @@ struct PortHeals {
     std::deque<double> steps;     // steps run within the last day
     std::deque<double> failures;  // failures within the last day
     std::string usb_address;      // the USB device in the port ("1-1.2@1:7"): a replug changes it
+    std::string usb_model;        // its ids and serial number
     double usb_seen = 0;          // since when
     double answering_since = -1;  // given up: since when the modem answers
     PortCause withheld = PortCause::none;  // the cause last said to keep healing away

@@ -89,6 +89,23 @@ TEST(Heal, AModemTheStepMadeTheKernelEnumerateAnewIsJudgedOnItsNewAddress)
     port.answer();
     EXPECT_EQ(port.pass(0), "-");
     EXPECT_EQ(port.record().answering, 1);
+
+    // Another model plugged in its place while the step is judged: a new start, not judged as
+    // the step's, whose own silence gets a step without the first one's wait.
+    Port swapped;
+    swapped.seen.usb->product = "1001";
+    swapped.hang();
+    EXPECT_EQ(swapped.pass(30), "reset");
+    swapped.ran(HealOutcome::done);
+    swapped.seen.usb->address = 9;
+    swapped.seen.usb->product = "1003";
+    EXPECT_EQ(swapped.pass(30), "-");
+    swapped.now += 30;
+    swapped.answer();
+    EXPECT_EQ(swapped.pass(0), "-");
+    EXPECT_EQ(swapped.record().answering, 0);
+    swapped.hang();
+    EXPECT_EQ(swapped.pass(30), "reset");
 }
 
 TEST(Heal, AStepIsJudgedByTheModemAnsweringAfterItWhateverSmsdSaidWhileItStarted)
