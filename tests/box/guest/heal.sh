@@ -115,8 +115,8 @@ say "a power cycle through the helper's unit on dummy_hcd's root hub, which swit
 # Two Huawei sticks of the older kind, whose interfaces are all vendor-specific (option is given
 # their ids), take the serial ports of the dead EC25 and the ACM modem (the gadget side has
 # eight): an E169 (12d1:1001, AT on 02) in a USB port of its own and an E220 (12d1:1003, AT on
-# 01) in the ACM modem's, named by the rules of their models. (Not in the EC25's: a device
-# plugged there while its step is judged would be taken for the EC25 back from its step.) usb_modeswitch is installed now (the main rows show a box without it).
+# 01) in the ACM modem's, named by the rules of their models. usb_modeswitch is installed now
+# (the main rows show a box without it).
 dpkg -i /var/cache/box-debs/*.deb >/tmp/dpkg.log 2>&1 || fail "dpkg -i usb-modeswitch: $(tail -n 5 /tmp/dpkg.log)"
 sed -i 's/^EnableLogging=0/EnableLogging=1/' /etc/usb_modeswitch.conf
 udevadm control --reload
