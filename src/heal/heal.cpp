@@ -97,6 +97,12 @@ void watchAgainOnceAnswering(const PortObservation& observed, PortHeals& port, d
     }
 }
 
+// What tells one modem from another of the same USB path: its ids and serial number.
+std::string modelOf(const UsbDevice& usb)
+{
+    return usb.vendor + ":" + usb.product + " " + usb.serial;
+}
+
 } // namespace
 
 void enableHealing()
@@ -130,16 +136,6 @@ std::string usbAddressOf(const UsbDevice& usb)
 {
     return usb.name + "@" + std::to_string(usb.bus) + ":" + std::to_string(usb.address);
 }
-
-namespace {
-
-// What tells one modem from another of the same USB path: its ids and serial number.
-std::string modelOf(const UsbDevice& usb)
-{
-    return usb.vendor + ":" + usb.product + " " + usb.serial;
-}
-
-} // namespace
 
 std::vector<HealTarget> portsToHeal(const std::vector<PortObservation>& ports, double smsd_running_for, double now,
                                     HealState& heals, std::vector<HealGivenUp>& given_up,
