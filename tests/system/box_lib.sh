@@ -162,5 +162,4 @@ restarts() {
     in_box awk '/^modemwatchd_smsd_restarts_total/ { n += $2 } END { print n + 0 }' /run/modemwatchd/modemwatchd.prom
 }
 # Plugs or unplugs a modem and wakes the daemon the way the package's udev rule does.
-plug_as_udev() { plug "$1" && in_box /usr/bin/modemwatchctl wake; }
 unplug_as_udev() { unplug "$1" && in_box /usr/bin/modemwatchctl wake; }
