@@ -161,5 +161,5 @@ install_package() {  # .deb: installed with dpkg, as an admin would
 restarts() {
     in_box awk '/^modemwatchd_smsd_restarts_total/ { n += $2 } END { print n + 0 }' /run/modemwatchd/modemwatchd.prom
 }
-# Plugs or unplugs a modem and wakes the daemon the way the package's udev rule does.
+# Unplugs a modem and wakes the daemon the way the package's udev rule does.
 unplug_as_udev() { unplug "$1" && in_box /usr/bin/modemwatchctl wake; }
