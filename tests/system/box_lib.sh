@@ -107,9 +107,9 @@ smsd_receiving() {
 # A simulated modem at /dev/NAME that smsd may open. It needs the box's /dev and terminals only,
 # so it joins the mount namespace alone and stays the test's own child.
 declare -A sim_of
-plug() {
+plug() {  # name [folder of /dev to make its link in]
     rm -f "$dir.sim-$1"
-    nsenter -t "$leader" -m /usr/local/bin/modem-sim "/dev/$1" >"$dir.sim-$1" &
+    nsenter -t "$leader" -m /usr/local/bin/modem-sim "/dev/${2:+$2/}$1" >"$dir.sim-$1" &
     sim_of[$1]=$!
     sims+=("$!")
     wait_for 5 "modem $1 plugged" test -s "$dir.sim-$1"
